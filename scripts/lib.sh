@@ -1,0 +1,22 @@
+# Shared by the scripts: installs the Debian packages the project needs when any
+# is missing (apt-get, through sudo when not root).
+kivro_ensure_packages() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq >&2 || return 1
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# What building and running natively needs.
+KIVRO_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev)
+# What the full test run needs on top: the Windows cross build, Wine, a display,
+# and the real peers of the end-to-end tests.
+KIVRO_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
+    binutils-mingw-w64-i686 wine wine64 xvfb xauth socat vncsnapshot tigervnc-standalone-server
+    procps)
