@@ -1,0 +1,195 @@
+// The engine object's life: Start with its steps and full release on failure,
+// Stop and Shutdown, the queries, ReleaseAll, and the event and error posts that
+// every other part of the engine uses. Events carry copies of their data, so a
+// quick second event never changes what the front end shows for the first.
+//
+// The stop event is the one object both threads touch. The worker's ReleaseAll
+// leaves it open; the user-interface thread closes it once the worker has been
+// joined (the next Start, a failed Start, or destruction), so a Stop racing with
+// the worker's end never signals a closed (or reused) handle.
+#include "engine/Proxy.h"
+
+#include "app/Messages.h"
+#include "platform/System.h"
+#include "text/Text.h"
+
+namespace kivro {
+
+Proxy::Proxy(uint32_t linkTimeoutMs) : linkTimeoutMs_(linkTimeoutMs) {}
+
+Proxy::~Proxy() {
+    Stop();
+    worker_.Join();
+}
+
+bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
+    if (Running()) return false;
+    // A worker that has ended may still be returning from its procedure.
+    worker_.Join();
+
+    settings_ = settings;
+    Stop();
+    sink_ = sink;
+
+    if (settings_.TCPPort < 0 || settings_.TCPPort > 65535 || settings_.MaxSyncSize < 0) {
+        ReportSocketError(MSG_ERR_LISTEN, platform::ErrorCodes::InvalidArgument);
+        ReleaseAll();
+        return false;
+    }
+
+    for (int slot : {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
+        if (!events_[slot].Create()) {
+            ReportSystemError(MSG_ERR_CREATE_EVENT);
+            ReleaseAll();
+            return false;
+        }
+        waits_[slot] = events_[slot].Handle();
+    }
+
+    platform::SocketError error = listener_.Create();
+    if (error.Failed()) {
+        ReportSocketError(MSG_ERR_CREATE_SOCKET, error.code);
+        ReleaseAll();
+        return false;
+    }
+    error = listener_.Listen(static_cast<uint16_t>(settings_.TCPPort), events_[SLOT_LISTENER]);
+    if (error.Failed()) {
+        ReportSocketError(MSG_ERR_LISTEN, error.code);
+        ReleaseAll();
+        return false;
+    }
+
+    if (settings_.DoSync && !OpenSync()) {
+        ReleaseAll();
+        return false;
+    }
+
+    localLimit_ = agreedLimit_ = static_cast<uint32_t>(settings_.MaxSyncSize);
+    transferActive_ = outgoingPending_ = incoming_ = false;
+
+    // Running before the thread exists: a worker that ends at once must find it set.
+    running_ = true;
+    if (!worker_.Start(&Proxy::WorkerProcedure, this)) {
+        uint32_t code = platform::LastError();
+        running_ = false;
+        ReportSystemError(MSG_ERR_CREATE_THREAD, code);
+        ReleaseAll();
+        return false;
+    }
+    return true;
+}
+
+void Proxy::Stop() {
+    if (Running()) events_[SLOT_STOP].Set();
+}
+
+void Proxy::Shutdown() {
+    Stop();
+    for (int i = 0; i < 20; ++i) {
+        if (!Running()) return;
+        platform::SleepMs(100);
+    }
+}
+
+bool Proxy::Running() const { return running_; }
+bool Proxy::ClientConnected() const { return clientConnected_; }
+
+bool Proxy::ServerConnected() const {
+    uint32_t lines = modemStatus_;
+    return ((lines & kModemCtsOn) && (lines & kModemDsrOn)) || usbServer_;
+}
+
+bool Proxy::SyncEnabled() const { return syncEnabled_; }
+
+void Proxy::ReleaseAll() {
+    if (client_.IsOpen()) {
+        client_.Close();
+        clientConnected_ = false;
+    }
+    listener_.Close();
+    ClosePorts();
+    CloseSync();
+    // Sockets are closed above, so no event is still bound to one.
+    for (int slot = 0; slot < kWaitSlotCount; ++slot) {
+        if (slot == SLOT_STOP && worker_.Joinable()) continue;  // closed once joined
+        events_[slot].Close();
+        waits_[slot] = platform::Waitable();
+    }
+    running_ = false;
+}
+
+void Proxy::ResetStatistics() {
+    receivedTotal_ = sentTotal_ = 0;
+    stats_ = {};
+}
+
+// ---- events
+
+namespace {
+
+EngineEvent MakeEvent(EventCode code, uint32_t value) {
+    EngineEvent event{};
+    event.Code = code;
+    event.Value = value;
+    return event;
+}
+
+}  // namespace
+
+void Proxy::PostEvent(EventCode code, uint32_t value) {
+    if (sink_ == nullptr) return;
+    sink_->Post(MakeEvent(code, value));
+}
+
+void Proxy::PostText(EventCode code, const char* text) {
+    if (sink_ == nullptr) return;
+    EngineEvent event = MakeEvent(code, 1);
+    TextCopy(event.Text, text);
+    sink_->Post(event);
+}
+
+void Proxy::PostStatistics() {
+    if (sink_ == nullptr) return;
+    EngineEvent event = MakeEvent(EV_STATISTICS, 0);
+    event.Stats = stats_;
+    sink_->Post(event);
+}
+
+namespace {
+
+void Report(EngineEvents* sink, EventCode code, const EngineError& error) {
+    if (sink == nullptr || error.Code == 0) return;
+    EngineEvent event = MakeEvent(code, error.MessageId);
+    event.Error = error;
+    sink->Post(event);
+}
+
+}  // namespace
+
+void Proxy::ReportSystemError(uint32_t messageId) {
+    ReportSystemError(messageId, platform::LastError());
+}
+
+void Proxy::ReportSystemError(uint32_t messageId, uint32_t code) {
+    lastError_ = {messageId, code};
+    Report(sink_, EV_SYSTEM_ERROR, lastError_);
+}
+
+void Proxy::ReportSocketError(uint32_t messageId) {
+    ReportSocketError(messageId, platform::LastSocketError());
+}
+
+void Proxy::ReportSocketError(uint32_t messageId, uint32_t code) {
+    lastError_ = {messageId, code};
+    Report(sink_, EV_SOCKET_ERROR, lastError_);
+}
+
+// ---- file synchronisation
+
+// Synchronisation arrives with the directory monitor. Until then a DoSync start
+// runs with synchronisation off (SyncEnabled false, the phone is told flags 0),
+// which is what the phone sees from a PC whose user turned it off.
+bool Proxy::OpenSync() { return true; }
+void Proxy::CloseSync() { syncEnabled_ = false; }
+
+}  // namespace kivro

@@ -1,0 +1,68 @@
+// Manual-reset events and the one wait that multiplexes them. The worker blocks
+// in WaitAny on an ordered list and handles the lowest signalled position first,
+// as WaitForMultipleObjects does. The core holds only opaque Waitable values:
+// a HANDLE on Windows; on Linux a pointer to a WaitSource (an eventfd plus an
+// optional bound fd, see platform/posix/WaitSource.h), because readiness of a
+// socket or serial port there is a poll condition, not a kernel event.
+// Events are always unnamed: each engine's are private to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kivro::platform {
+
+// Something WaitAny can wait on. A plain value; it owns nothing.
+class Waitable {
+public:
+    constexpr Waitable() = default;
+    constexpr explicit Waitable(void* raw) : raw_(raw) {}
+    // For the platform layer only: the HANDLE (Windows) or WaitSource* (Linux).
+    void* Raw() const { return raw_; }
+    explicit operator bool() const { return raw_ != nullptr; }
+    friend bool operator==(Waitable a, Waitable b) { return a.raw_ == b.raw_; }
+
+private:
+    void* raw_ = nullptr;
+};
+
+// Owner of one manual-reset event, created non-signalled. Move-only.
+class Event {
+public:
+    Event() = default;
+    ~Event();
+    Event(Event&& other) noexcept;
+    Event& operator=(Event&& other) noexcept;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    // False on failure; LastError() holds the system's code.
+    bool Create();
+    void Close();
+    bool IsOpen() const { return raw_ != nullptr; }
+
+    // Safe from any thread while the event is open.
+    bool Set() const;
+    // Clears the event's own signal. On Linux a bound fd that is still ready keeps
+    // the event signalled (level-triggered readiness is not lost by a reset).
+    bool Reset() const;
+    // True when a wait on the event alone would return at once.
+    bool IsSignalled() const;
+
+    Waitable Handle() const { return Waitable(raw_); }
+
+private:
+    void* raw_ = nullptr;
+};
+
+constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;
+constexpr int kWaitTimeout = -1;
+constexpr int kWaitFailed = -2;
+constexpr size_t kMaxWaitables = 16;
+
+// Waits until one of count (1..kMaxWaitables) waitables is signalled or timeoutMs
+// passes. Returns the lowest signalled position, kWaitTimeout, or kWaitFailed
+// (LastError() then holds the code). Resets nothing.
+int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs);
+
+}  // namespace kivro::platform

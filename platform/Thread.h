@@ -1,0 +1,32 @@
+// One native thread, started with a plain procedure and argument so that no
+// exception can leave it (std::thread reports a failed start by throwing and
+// loses the system's error code). Win32: CreateThread; Linux: pthreads.
+#pragma once
+
+namespace kivro::platform {
+
+// Owner of one thread. Move-only. Destroying or Detach-ing a joinable thread
+// lets it run on unowned; Join waits for its end.
+class Thread {
+public:
+    using Procedure = void (*)(void* argument);
+
+    Thread() = default;
+    ~Thread();
+    Thread(Thread&& other) noexcept;
+    Thread& operator=(Thread&& other) noexcept;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // False on failure; LastError() holds the system's code. Only when not Joinable.
+    bool Start(Procedure procedure, void* argument);
+    bool Joinable() const { return raw_ != nullptr; }
+    // Waits until the thread has returned, then releases it. Not from the thread itself.
+    void Join();
+    void Detach();
+
+private:
+    void* raw_ = nullptr;  // HANDLE, or a heap-held pthread_t
+};
+
+}  // namespace kivro::platform

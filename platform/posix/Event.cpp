@@ -1,0 +1,116 @@
+// Linux events: an eventfd per event (non-blocking, close-on-exec) and poll over
+// each event's eventfd and its bound fd. The eventfd's counter is the manual
+// signal: Set adds one, Reset drains it, a wait never consumes it.
+#include "platform/Event.h"
+
+#include <cerrno>
+#include <new>
+#include <cstdint>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "platform/System.h"
+#include "platform/posix/WaitSource.h"
+
+namespace kivro::platform {
+
+using posix::SourceOf;
+using posix::WaitSource;
+
+Event::~Event() { Close(); }
+
+Event::Event(Event&& other) noexcept : raw_(other.raw_) { other.raw_ = nullptr; }
+
+Event& Event::operator=(Event&& other) noexcept {
+    if (this != &other) {
+        Close();
+        raw_ = other.raw_;
+        other.raw_ = nullptr;
+    }
+    return *this;
+}
+
+bool Event::Create() {
+    Close();
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return false;
+    auto* source = new (std::nothrow) WaitSource;
+    if (source == nullptr) {
+        close(fd);
+        errno = ENOMEM;
+        return false;
+    }
+    source->fd = fd;
+    raw_ = source;
+    return true;
+}
+
+void Event::Close() {
+    if (WaitSource* source = SourceOf(*this)) {
+        close(source->fd);
+        delete source;
+        raw_ = nullptr;
+    }
+}
+
+bool Event::Set() const {
+    WaitSource* source = SourceOf(*this);
+    if (source == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    uint64_t one = 1;
+    // EAGAIN means the counter is at its maximum: signalled already.
+    return write(source->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
+}
+
+bool Event::Reset() const {
+    WaitSource* source = SourceOf(*this);
+    if (source == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    uint64_t value;
+    return read(source->fd, &value, sizeof value) == sizeof value || errno == EAGAIN;
+}
+
+bool Event::IsSignalled() const {
+    Waitable self = Handle();
+    return WaitAny(&self, 1, 0) == 0;
+}
+
+int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs) {
+    if (count == 0 || count > kMaxWaitables) {
+        errno = EINVAL;
+        return kWaitFailed;
+    }
+    // Two poll entries per waitable: its own fd and its bound fd (or -1, which poll skips).
+    pollfd fds[2 * kMaxWaitables];
+    for (size_t i = 0; i < count; ++i) {
+        const WaitSource* source = SourceOf(list[i]);
+        if (source == nullptr) {
+            errno = EINVAL;
+            return kWaitFailed;
+        }
+        fds[2 * i] = {source->fd, POLLIN, 0};
+        fds[2 * i + 1] = {source->boundFd, source->boundEvents, 0};
+    }
+    const uint32_t start = TickCount();
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs != kWaitInfinite) {
+            uint32_t elapsed = TickCount() - start;
+            wait = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
+        }
+        int n = poll(fds, 2 * count, wait);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return kWaitFailed;
+        if (n == 0) return kWaitTimeout;
+        for (size_t i = 0; i < 2 * count; ++i)
+            if (fds[i].revents != 0) return static_cast<int>(i / 2);
+        return kWaitTimeout;
+    }
+}
+
+}  // namespace kivro::platform
