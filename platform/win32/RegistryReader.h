@@ -1,0 +1,60 @@
+// The Win32 registry behind RegistryReader, and UniqueHKey, the owner of one open
+// HKEY. Declared in a header of its own (not only inside the .cpp) so that Windows
+// tests can write keys with the real API and read them back through this backend.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/RegistryReader.h"
+
+namespace kivro::platform {
+
+// Move-only owner of an opened (never a predefined) registry key.
+class UniqueHKey {
+public:
+    UniqueHKey() = default;
+    explicit UniqueHKey(HKEY key) : key_(key) {}
+    UniqueHKey(UniqueHKey&& other) noexcept : key_(other.release()) {}
+    UniqueHKey& operator=(UniqueHKey&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueHKey(const UniqueHKey&) = delete;
+    UniqueHKey& operator=(const UniqueHKey&) = delete;
+    ~UniqueHKey() { reset(); }
+
+    HKEY get() const { return key_; }
+    explicit operator bool() const { return key_ != nullptr; }
+    HKEY release() {
+        HKEY key = key_;
+        key_ = nullptr;
+        return key;
+    }
+    void reset(HKEY key = nullptr) {
+        if (key_ != nullptr) RegCloseKey(key_);
+        key_ = key;
+    }
+    // For the out-parameter of RegOpenKeyA and its kin; closes what was held.
+    HKEY* put() {
+        reset();
+        return &key_;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// Reads the real registry with RegOpenKeyA, RegEnumKeyA, RegEnumValueA and
+// RegQueryValueExA; each key handed out is an HKEY that CloseKey closes.
+class Win32RegistryReader final : public RegistryReader {
+public:
+    bool OpenKey(RegistryRoot root, const char* path, Key& key) override;
+    bool OpenSubKey(Key parent, const char* path, Key& key) override;
+    RegistryEnum EnumKey(Key key, uint32_t index, char* name, uint32_t capacity) override;
+    RegistryEnum EnumValue(Key key, uint32_t index, char* name, uint32_t& nameSize,
+                           uint8_t* data, uint32_t& dataSize) override;
+    bool QueryValue(Key key, const char* name, uint8_t* data, uint32_t& dataSize) override;
+    void CloseKey(Key key) override;
+};
+
+}  // namespace kivro::platform
