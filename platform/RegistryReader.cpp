@@ -37,8 +37,8 @@ RegistryKey RegistryKey::OpenSubKey(const char* path) const {
     return RegistryKey(reader_, key);
 }
 
-RegistryEnum RegistryKey::EnumValue(uint32_t index, char* name, uint32_t& nameSize,
-                                    uint8_t* data, uint32_t& dataSize) const {
+RegistryEnum RegistryKey::EnumValue(uint32_t index, char* name, uint32_t& nameSize, uint8_t* data,
+                                    uint32_t& dataSize) const {
     const uint32_t nameCapacity = nameSize, dataCapacity = dataSize;
     RegistryEnum step = reader_->EnumValue(key_, index, name, nameSize, data, dataSize);
     nameSize = std::min(nameSize, nameCapacity);

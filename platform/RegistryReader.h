@@ -20,7 +20,7 @@ enum class RegistryRoot { LocalMachine, CurrentUser };
 enum class RegistryEnum { Item, Skip, End };
 
 class RegistryReader {
-public:
+  public:
     using Key = uintptr_t;  // opaque; 0 is never an open key
 
     virtual ~RegistryReader() = default;
@@ -41,7 +41,7 @@ public:
 
 // Owner of one open key of a reader; closes it when destroyed or reset.
 class RegistryKey {
-public:
+  public:
     RegistryKey() = default;
     static RegistryKey Open(RegistryReader& reader, RegistryRoot root, const char* path);
     RegistryKey(RegistryKey&& other) noexcept;
@@ -64,7 +64,7 @@ public:
                            uint32_t& dataSize) const;
     bool QueryValue(const char* name, uint8_t* data, uint32_t& dataSize) const;
 
-private:
+  private:
     RegistryKey(RegistryReader* reader, RegistryReader::Key key) : reader_(reader), key_(key) {}
 
     RegistryReader* reader_ = nullptr;

@@ -130,8 +130,7 @@ bool FindUSBPort(platform::RegistryReader& registry, char* portName, size_t capa
         if (step == RegistryEnum::End) break;
         if (step == RegistryEnum::Skip) continue;
         int32_t number = 0;
-        if (IsPhoneDevice(name, nameSize) && ParseComName(data, dataSize, number) &&
-            number < best)
+        if (IsPhoneDevice(name, nameSize) && ParseComName(data, dataSize, number) && number < best)
             best = number;
     }
     map.reset();

@@ -3,6 +3,8 @@
 
 namespace kivro::platform {
 
-RegistryReader* MachineRegistry() { return nullptr; }
+RegistryReader* MachineRegistry() {
+    return nullptr;
+}
 
 }  // namespace kivro::platform

@@ -6,7 +6,9 @@
 namespace kivro::platform {
 
 namespace {
-HKEY ToHKey(RegistryReader::Key key) { return reinterpret_cast<HKEY>(key); }
+HKEY ToHKey(RegistryReader::Key key) {
+    return reinterpret_cast<HKEY>(key);
+}
 
 bool Open(HKEY parent, const char* path, RegistryReader::Key& key) {
     UniqueHKey opened;
@@ -31,31 +33,30 @@ bool Win32RegistryReader::OpenSubKey(Key parent, const char* path, Key& key) {
     return Open(ToHKey(parent), path, key);
 }
 
-RegistryEnum Win32RegistryReader::EnumKey(Key key, uint32_t index, char* name,
-                                          uint32_t capacity) {
+RegistryEnum Win32RegistryReader::EnumKey(Key key, uint32_t index, char* name, uint32_t capacity) {
     return EnumResult(RegEnumKeyA(ToHKey(key), index, name, capacity));
 }
 
-RegistryEnum Win32RegistryReader::EnumValue(Key key, uint32_t index, char* name,
-                                            uint32_t& nameSize, uint8_t* data,
-                                            uint32_t& dataSize) {
+RegistryEnum Win32RegistryReader::EnumValue(Key key, uint32_t index, char* name, uint32_t& nameSize,
+                                            uint8_t* data, uint32_t& dataSize) {
     DWORD nameLength = nameSize, dataLength = dataSize;
-    LONG status = RegEnumValueA(ToHKey(key), index, name, &nameLength, nullptr, nullptr, data,
-                                &dataLength);
+    LONG status =
+        RegEnumValueA(ToHKey(key), index, name, &nameLength, nullptr, nullptr, data, &dataLength);
     nameSize = nameLength;
     dataSize = dataLength;
     return EnumResult(status);
 }
 
-bool Win32RegistryReader::QueryValue(Key key, const char* name, uint8_t* data,
-                                     uint32_t& dataSize) {
+bool Win32RegistryReader::QueryValue(Key key, const char* name, uint8_t* data, uint32_t& dataSize) {
     DWORD length = dataSize;
     LONG status = RegQueryValueExA(ToHKey(key), name, nullptr, nullptr, data, &length);
     dataSize = length;
     return status == ERROR_SUCCESS;
 }
 
-void Win32RegistryReader::CloseKey(Key key) { UniqueHKey closing(ToHKey(key)); }
+void Win32RegistryReader::CloseKey(Key key) {
+    UniqueHKey closing(ToHKey(key));
+}
 
 RegistryReader* MachineRegistry() {
     static Win32RegistryReader reader;

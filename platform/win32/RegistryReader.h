@@ -11,7 +11,7 @@ namespace kivro::platform {
 
 // Move-only owner of an opened (never a predefined) registry key.
 class UniqueHKey {
-public:
+  public:
     UniqueHKey() = default;
     explicit UniqueHKey(HKEY key) : key_(key) {}
     UniqueHKey(UniqueHKey&& other) noexcept : key_(other.release()) {}
@@ -40,19 +40,19 @@ public:
         return &key_;
     }
 
-private:
+  private:
     HKEY key_ = nullptr;
 };
 
 // Reads the real registry with RegOpenKeyA, RegEnumKeyA, RegEnumValueA and
 // RegQueryValueExA; each key handed out is an HKEY that CloseKey closes.
 class Win32RegistryReader final : public RegistryReader {
-public:
+  public:
     bool OpenKey(RegistryRoot root, const char* path, Key& key) override;
     bool OpenSubKey(Key parent, const char* path, Key& key) override;
     RegistryEnum EnumKey(Key key, uint32_t index, char* name, uint32_t capacity) override;
-    RegistryEnum EnumValue(Key key, uint32_t index, char* name, uint32_t& nameSize,
-                           uint8_t* data, uint32_t& dataSize) override;
+    RegistryEnum EnumValue(Key key, uint32_t index, char* name, uint32_t& nameSize, uint8_t* data,
+                           uint32_t& dataSize) override;
     bool QueryValue(Key key, const char* name, uint8_t* data, uint32_t& dataSize) override;
     void CloseKey(Key key) override;
 };

@@ -15,7 +15,7 @@
 namespace kivro::test {
 
 class FakeRegistry final : public platform::RegistryReader {
-public:
+  public:
     struct Node {
         std::string name;
         bool denyOpen = false;
@@ -98,7 +98,7 @@ public:
         if (open_.erase(key) == 0) ++badCloses_;
     }
 
-private:
+  private:
     static std::vector<std::string_view> Split(std::string_view path) {
         std::vector<std::string_view> parts;
         while (!path.empty()) {

@@ -69,7 +69,9 @@ void AddDeviceMap(FakeRegistry& registry,
     for (const auto& [name, data] : values) FakeRegistry::Set(map, name, data);
 }
 
-std::string Text(const char* text) { return std::string(text) + '\0'; }
+std::string Text(const char* text) {
+    return std::string(text) + '\0';
+}
 
 struct Case {
     const char* what;
@@ -116,8 +118,10 @@ const Case kCases[] = {
      },
      nullptr, nullptr},
     {"Widcomm: other service class passed over, serial service gives its number",
-     [](FakeRegistry& r) { AddServices(r, {{"0001", 0x1112, 3}, {"0002", 0x1101, 7}}); }, "COM7",
-     nullptr},
+     [](FakeRegistry& r) {
+         AddServices(r, {{"0001", 0x1112, 3}, {"0002", 0x1101, 7}});
+     },
+     "COM7", nullptr},
     {"Widcomm: unopenable, number-less and class-less services passed over",
      [](FakeRegistry& r) {
          AddServices(r, {{"0001", 0x1101, 2, true},
@@ -142,8 +146,8 @@ const Case kCases[] = {
      nullptr, "COM4"},
     {"device map: names compared upper-cased, prefix in any case",
      [](FakeRegistry& r) {
-         AddDeviceMap(r, {{"\\device\\usbser000", Text("com5")},
-                          {"\\Device\\ZebrMdm1", Text("cOm11")}});
+         AddDeviceMap(
+             r, {{"\\device\\usbser000", Text("com5")}, {"\\Device\\ZebrMdm1", Text("cOm11")}});
      },
      nullptr, "COM5"},
     {"device map: near-miss names are not candidates",
@@ -167,8 +171,10 @@ const Case kCases[] = {
      },
      nullptr, "COM15"},
     {"device map: only no candidates at all gives nothing",
-     [](FakeRegistry& r) { AddDeviceMap(r, {{"\\Device\\Serial0", Text("COM1")}}); }, nullptr,
-     nullptr},
+     [](FakeRegistry& r) {
+         AddDeviceMap(r, {{"\\Device\\Serial0", Text("COM1")}});
+     },
+     nullptr, nullptr},
     {"device map: data is read to its stored length, not to stale bytes",
      [](FakeRegistry& r) {
          AddDeviceMap(r, {{"\\Device\\00000001", Text("COM12345")},

@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class FakeSysfs {
-public:
+  public:
     explicit FakeSysfs(const std::string& name)
         : root_(fs::path(testing::TempDir()) / ("kivro-sysfs-" + name)) {
         fs::remove_all(root_);
@@ -58,7 +58,7 @@ public:
         std::fclose(file);
     }
 
-private:
+  private:
     void Link(const fs::path& device, const std::string& name) {
         fs::create_directories(root_ / "class/tty");
         fs::create_directory_symlink(fs::relative(device, root_ / "class/tty"),
@@ -83,7 +83,10 @@ struct Case {
 
 const Case kCases[] = {
     {"no tty class at all", {}, {}, nullptr, nullptr},
-    {"only other ttys", {"ttyS0", "tty1", "console", "ptmx"}, {{"ttyUSB0", "ftdi_sio"}}, nullptr,
+    {"only other ttys",
+     {"ttyS0", "tty1", "console", "ptmx"},
+     {{"ttyUSB0", "ftdi_sio"}},
+     nullptr,
      nullptr},
     {"several: lowest number wins",
      {"rfcomm2", "rfcomm0", "rfcomm1", "ttyS0"},
