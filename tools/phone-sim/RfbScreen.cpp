@@ -174,6 +174,8 @@ bool RfbScreen::ParseOne() {
                     if (r.Empty()) r = {};
                     if (p[1] == 0) {
                         SendUpdate(r);
+                        if (Intersect(dirty_, r).w == dirty_.w && Intersect(dirty_, r).h == dirty_.h)
+                            dirty_ = {};  // all that changed has just been sent
                     } else {
                         requestPending_ = true;
                         requested_ = r;
