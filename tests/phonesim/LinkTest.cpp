@@ -1,7 +1,5 @@
 // phone-sim's link behaviour seen from the PC: the hello, one reply per frame,
 // the misbehaviour switches and the slow-link emulation.
-#ifndef _WIN32
-
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -200,5 +198,3 @@ TEST(PhoneSimLink, SlowLinkEmulation) {
 
 }  // namespace
 }  // namespace kivro::phonesim_test
-
-#endif

@@ -1,8 +1,6 @@
 // The built-in screen through the link: the RFB handshakes, full updates in the
 // pixel formats viewers ask for (checked against hand-computed colour-bar
 // values), and visible answers to pointer and key events.
-#ifndef _WIN32
-
 #include <gtest/gtest.h>
 
 #include "TestPc.h"
@@ -234,5 +232,3 @@ TEST_F(PhoneSimScreen, ProtocolErrorClosesTheViewer) {
 
 }  // namespace
 }  // namespace kivro::phonesim_test
-
-#endif

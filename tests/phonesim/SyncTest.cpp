@@ -1,8 +1,6 @@
 // File synchronisation with phone-sim's folder: files from the PC are stored
 // (unsafe names refused), files dropped into the folder are sent to the PC
 // only once both sides have synchronisation on, and nothing is sent back.
-#ifndef _WIN32
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -131,5 +129,3 @@ TEST(PhoneSimSync, DroppedFilesGoToThePcOnceBothSidesAgree) {
 
 }  // namespace
 }  // namespace kivro::phonesim_test
-
-#endif

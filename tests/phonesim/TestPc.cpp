@@ -1,7 +1,5 @@
 // The test peers of TestPc.h: process control, frame I/O over the pty, and the
 // link-carried RFB viewer.
-#ifndef _WIN32
-
 #include "TestPc.h"
 
 #include <fcntl.h>
@@ -216,5 +214,3 @@ bool LinkViewer::Read(size_t count, Bytes& out, int timeoutMs) {
 }
 
 }  // namespace kivro::phonesim_test
-
-#endif

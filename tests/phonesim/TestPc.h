@@ -4,8 +4,6 @@
 // need; the real PC side lives in the engine.
 #pragma once
 
-#ifndef _WIN32
-
 #include <sys/types.h>
 
 #include <cstdint>
@@ -99,5 +97,3 @@ private:
 };
 
 }  // namespace kivro::phonesim_test
-
-#endif
