@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "app/ErrorBox.h"
 #include "app/Messages.h"
 #include "resources/Resource.h"
 #include "text/FormatText.h"
@@ -14,16 +15,15 @@
 namespace kivro {
 namespace {
 
-// The engine posts only numbers that have a text; should one ever lack it,
-// the entry still names the number instead of going blank.
-const char kUnknownMessage[] = "Unknown Error, arg=%s";
-
 void LoadText(uint32_t id, char (&buffer)[512], std::initializer_list<FormatArg> args = {}) {
     if (!LoadMessage(id, buffer)) {
+        // The engine posts only numbers that have a text; should one ever lack
+        // it, the entry names the number as an error box would.
         char number[12];
         FormatUnsigned(id, number, sizeof number);
-        TextCopy(buffer, kUnknownMessage);
-        FormatText(buffer, {static_cast<const char*>(number)});
+        ErrorText fallback;
+        ErrorBoxText(id, number, fallback);
+        TextCopy(buffer, fallback);
     } else if (args.size() != 0) {
         FormatText(buffer, args);
     }
