@@ -1,0 +1,93 @@
+// The Windows settings store: the key HKEY_CURRENT_USER\<path> of the registry,
+// opened once and kept for the whole run. Each call is the one registry call
+// that does the job; the registry's own rules (ERROR_MORE_DATA for data larger
+// than the buffer, the type ignored when it is not asked for) are the rules the
+// typed operations rely on, so nothing is added here.
+#include "platform/SettingsStorage.h"
+
+#include <windows.h>
+
+#include <memory>
+
+#include "text/Text.h"
+
+namespace kivro::platform {
+
+namespace {
+
+// Owner of one open registry key.
+class UniqueHKey {
+public:
+    UniqueHKey() = default;
+    explicit UniqueHKey(HKEY key) : key_(key) {}
+    UniqueHKey(UniqueHKey&& other) noexcept : key_(other.release()) {}
+    UniqueHKey& operator=(UniqueHKey&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueHKey(const UniqueHKey&) = delete;
+    UniqueHKey& operator=(const UniqueHKey&) = delete;
+    ~UniqueHKey() { reset(); }
+
+    HKEY get() const { return key_; }
+    HKEY release() {
+        HKEY k = key_;
+        key_ = nullptr;
+        return k;
+    }
+    void reset(HKEY key = nullptr) {
+        if (key_) RegCloseKey(key_);
+        key_ = key;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+class RegistryValueStore final : public ValueStore {
+public:
+    bool Open(const char* keyPath) override {
+        HKEY key = nullptr;
+        LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ | KEY_WRITE, &key);
+        if (rc != ERROR_SUCCESS)
+            rc = RegCreateKeyExA(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (rc != ERROR_SUCCESS) {
+            key_.reset();
+            return false;
+        }
+        key_.reset(key);
+        return true;
+    }
+
+    bool Query(const char* name, void* data, uint32_t& size) override {
+        if (!key_.get()) return false;
+        DWORD n = size;
+        LONG rc = RegQueryValueExA(key_.get(), name, nullptr, nullptr, static_cast<BYTE*>(data), &n);
+        size = n;
+        return rc == ERROR_SUCCESS;
+    }
+
+    bool Set(const char* name, uint32_t type, const void* data, uint32_t size) override {
+        if (!key_.get()) return false;
+        return RegSetValueExA(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
+               ERROR_SUCCESS;
+    }
+
+private:
+    UniqueHKey key_;
+};
+
+}  // namespace
+
+void FillSystemDefaults(Settings& settings) {
+    TextCopy(settings.BTComPort, "COM3");
+    TextCopy(settings.USBComPort, "COM8");
+    TextCopy(settings.SyncDir, "C:\\");
+}
+
+std::unique_ptr<ValueStore> CreateSettingsValueStore() {
+    return std::make_unique<RegistryValueStore>();
+}
+
+}  // namespace kivro::platform
