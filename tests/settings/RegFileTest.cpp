@@ -107,8 +107,8 @@ const std::string kExport =
     "\r\n"
     "[HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy\\Recent]\r\n"
     "\"TCPPort\"=dword:00000017\r\n"
-    "\"List\"=hex(7):43,00,4f,00,4d,00,33,00,00,00,43,00,4f,00,4d,00,38,00,00,00,00,\\\r\n"
-    "  00\r\n"
+    "\"List\"=hex(7):43,4f,4d,33,00,43,4f,4d,38,00,43,4f,4d,31,32,00,72,66,63,6f,6d,\\\r\n"
+    "  6d,30,00,00\r\n"
     "\r\n"
     "[HKEY_CURRENT_USER\\Software\\Ostraven\\Other]\r\n"
     "\"BTComPort\"=\"COM99\"\r\n"
@@ -143,9 +143,8 @@ TEST(RegFileExport, WritesAsRegeditDoes) {
                                                 "\r\n") + "\r\n";
         EXPECT_NE(kExport.find("\r\n" + line), std::string::npos) << line;
     }
-    const std::vector<uint8_t> list = {0x43, 0, 0x4f, 0, 0x4d, 0, 0x33, 0, 0, 0, 0x43,
-                                       0,    0x4f, 0, 0x4d, 0, 0x38, 0, 0, 0, 0, 0};
-    EXPECT_NE(kExport.find(RegFile::FormatValue("List", 7, list.data(), list.size(), "\r\n")),
+    const std::string list("COM3\0COM8\0COM12\0rfcomm0\0", 25);
+    EXPECT_NE(kExport.find(RegFile::FormatValue("List", 7, Bytes(list).data(), list.size(), "\r\n")),
               std::string::npos);
 }
 

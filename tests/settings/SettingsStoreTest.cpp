@@ -118,7 +118,8 @@ TEST_F(TypedStore, DataLargerThanTheDestinationFails) {
 
 TEST_F(TypedStore, ShorterDataFillsOnlyTheLeadingBytes) {
     Put("Two", 3, std::string("\x0c\x17", 2));
-    Put("Ab", 1, std::string("ab", 2));  // no terminator stored
+    // Binary: the registry's ANSI calls add a terminator to REG_SZ data.
+    Put("Ab", 3, std::string("ab", 2));
     SettingsStore& s = Store();
     uint32_t number = 0xAABBCCDD;
     ASSERT_TRUE(s.QueryDword(number, "Two"));
