@@ -51,17 +51,23 @@ int Proxy::ReceiveFromClient() {
 }
 
 void Proxy::SendToClient(const uint8_t* buffer, size_t offset, size_t count) {
+    // The time-out counts from the last progress, so a wake-up that brings no room
+    // does not start the bound afresh.
+    uint32_t lastProgress = platform::TickCount();
     while (count > 0 && client_.IsOpen()) {
         SocketError error;
         int n = client_.Send(buffer + offset, count, error);
         if (n > 0) {
             offset += static_cast<size_t>(n);
             count -= static_cast<size_t>(n);
+            lastProgress = platform::TickCount();
             continue;
         }
+        uint32_t waited = platform::TickCount() - lastProgress;
+        uint32_t left = waited >= linkTimeoutMs_ ? 0 : linkTimeoutMs_ - waited;
         switch (error.kind) {
         case SocketError::WouldBlock:
-            switch (client_.WaitWritable(events_[SLOT_STOP], linkTimeoutMs_, error)) {
+            switch (client_.WaitWritable(events_[SLOT_STOP], left, error)) {
             case TcpConnection::WaitResult::Writable:
                 continue;
             case TcpConnection::WaitResult::Stopped:

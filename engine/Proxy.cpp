@@ -20,6 +20,9 @@ Proxy::Proxy(uint32_t linkTimeoutMs) : linkTimeoutMs_(linkTimeoutMs) {}
 Proxy::~Proxy() {
     Stop();
     worker_.Join();
+    // The worker's ReleaseAll closed them; sockets must go before their events.
+    client_.Close();
+    listener_.Close();
 }
 
 bool Proxy::Start(EngineEvents* sink, const Settings& settings) {

@@ -82,14 +82,21 @@ int OpenDescriptorCount();
 // The address-in-use code of the platform (98 / 10048).
 uint32_t AddressInUseCode();
 
-// Friend of Proxy: drives its protected operations from tests.
 }  // namespace kivro::test
 
 namespace kivro {
+// Friend of Proxy: drives its protected operations from tests.
 struct ProxyTestAccess {
     // Worker thread only (call it from a sink hook).
     static void SendToClient(Proxy& proxy, const uint8_t* data, size_t count) {
         proxy.SendToClient(data, 0, count);
     }
+    static void ReportSystemError(Proxy& proxy, uint32_t id, uint32_t code) {
+        proxy.ReportSystemError(id, code);
+    }
+    static void ReportSocketError(Proxy& proxy, uint32_t id, uint32_t code) {
+        proxy.ReportSocketError(id, code);
+    }
+    static void SetSink(Proxy& proxy, EngineEvents* sink) { proxy.sink_ = sink; }
 };
 }  // namespace kivro
