@@ -1,72 +1,24 @@
-// The Linux rules over fake sysfs trees laid out as the kernel lays them out:
-// class/tty entries are links into devices/, a CDC-ACM tty's device is its USB
-// interface and that interface's driver link names the driver.
+// The Linux rules over fake sysfs trees: one table of trees with the port each
+// search must name (or none), and the system entry points following the
+// environment as an engine test points them.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "FakeSysfs.h"
 #include "ports/PortFinder.h"
 #include "text/Text.h"
 
 namespace kivro {
 namespace {
 
-namespace fs = std::filesystem;
-
-class FakeSysfs {
-  public:
-    explicit FakeSysfs(const std::string& name)
-        : root_(fs::path(testing::TempDir()) / ("kivro-sysfs-" + name)) {
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    ~FakeSysfs() { fs::remove_all(root_); }
-    FakeSysfs(const FakeSysfs&) = delete;
-    FakeSysfs& operator=(const FakeSysfs&) = delete;
-
-    std::string Root() const { return root_.string(); }
-
-    // A tty with no hardware behind it (rfcommN, ttySn, consoles).
-    void AddVirtualTty(const std::string& name) {
-        fs::path device = root_ / "devices/virtual/tty" / name;
-        fs::create_directories(device);
-        Link(device, name);
-    }
-    // A ttyACM on USB interface 1-1:1.<n>, bound to driver (empty: no driver).
-    void AddUsbTty(const std::string& name, const std::string& driver) {
-        fs::path interface = root_ / "devices/pci0000:00/usb1/1-1" / ("1-1:1." + name);
-        fs::path device = interface / "tty" / name;
-        fs::create_directories(device);
-        fs::create_directory_symlink("../../../" + interface.filename().string(),
-                                     device / "device");
-        if (!driver.empty()) {
-            fs::create_directories(root_ / "bus/usb/drivers" / driver);
-            fs::create_directory_symlink("../../../../../bus/usb/drivers/" + driver,
-                                         interface / "driver");
-        }
-        Link(device, name);
-    }
-    void AddClassFile(const std::string& name) {
-        fs::create_directories(root_ / "class/tty");
-        std::FILE* file = std::fopen((root_ / "class/tty" / name).c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        std::fclose(file);
-    }
-
-  private:
-    void Link(const fs::path& device, const std::string& name) {
-        fs::create_directories(root_ / "class/tty");
-        fs::create_directory_symlink(fs::relative(device, root_ / "class/tty"),
-                                     root_ / "class/tty" / name);
-    }
-
-    fs::path root_;
-};
+using test::FakeSysfs;
 
 struct UsbTty {
     const char* name;
@@ -127,7 +79,7 @@ TEST(SysfsPorts, Table) {
         FakeSysfs sysfs("table" + std::to_string(index++));
         for (const char* name : c.virtualTtys) sysfs.AddVirtualTty(name);
         for (const UsbTty& tty : c.usbTtys) sysfs.AddUsbTty(tty.name, tty.driver);
-        std::string root = sysfs.Root();
+        std::string root = sysfs.SysRoot();
         SysfsRoots roots{root.c_str(), nullptr};
         char port[261];
         TextCopy(port, "unchanged");
@@ -139,9 +91,9 @@ TEST(SysfsPorts, Table) {
 
 TEST(SysfsPorts, RegularFileInTtyClassIsNoPort) {
     FakeSysfs sysfs("file");
-    sysfs.AddClassFile("rfcomm0");
     sysfs.AddVirtualTty("rfcomm3");
-    std::string root = sysfs.Root();
+    std::ofstream(sysfs.SysRoot() + "/class/tty/rfcomm0") << "not a device\n";
+    std::string root = sysfs.SysRoot();
     char port[261] = "";
     ASSERT_TRUE(FindRfcommPort({root.c_str(), nullptr}, port, sizeof port));
     EXPECT_STREQ(port, "rfcomm3");
@@ -150,22 +102,22 @@ TEST(SysfsPorts, RegularFileInTtyClassIsNoPort) {
 // The engine's own entry points read their roots from the environment; with a
 // dev root the result is a path the serial layer opens as given.
 TEST(SysfsPorts, SystemFunctionsFollowEnvironment) {
-    FakeSysfs sysfs("env");
-    sysfs.AddVirtualTty("rfcomm1");
-    sysfs.AddUsbTty("ttyACM3", "cdc_acm");
-    std::string root = sysfs.Root();
-    ASSERT_EQ(setenv("KIVRO_SYSFS_ROOT", root.c_str(), 1), 0);
-    ASSERT_EQ(setenv("KIVRO_DEV_ROOT", "/tmp/fake-dev/", 1), 0);
     char port[261] = "";
-    EXPECT_TRUE(FindBTPort(port, sizeof port));
-    EXPECT_STREQ(port, "/tmp/fake-dev/rfcomm1");
-    ASSERT_EQ(setenv("KIVRO_DEV_ROOT", "/tmp/fake-dev", 1), 0);
-    EXPECT_TRUE(FindUSBPort(port, sizeof port));
-    EXPECT_STREQ(port, "/tmp/fake-dev/ttyACM3");
-    unsetenv("KIVRO_DEV_ROOT");
-    EXPECT_TRUE(FindUSBPort(port, sizeof port));
-    EXPECT_STREQ(port, "ttyACM3");
-    unsetenv("KIVRO_SYSFS_ROOT");
+    {
+        FakeSysfs sysfs("env");
+        sysfs.AddVirtualTty("rfcomm1");
+        sysfs.AddUsbTty("ttyACM3", "cdc_acm");
+        sysfs.LinkDevice("ttyACM3", "/dev/null");
+        sysfs.Activate();
+        EXPECT_TRUE(FindBTPort(port, sizeof port));
+        EXPECT_EQ(port, sysfs.DevRoot() + "/rfcomm1");
+        EXPECT_TRUE(FindUSBPort(port, sizeof port));
+        EXPECT_EQ(port, sysfs.DevRoot() + "/ttyACM3");
+        EXPECT_EQ(std::filesystem::read_symlink(port), "/dev/null");
+        ASSERT_EQ(setenv("KIVRO_DEV_ROOT", "", 1), 0);
+        EXPECT_TRUE(FindUSBPort(port, sizeof port));
+        EXPECT_STREQ(port, "ttyACM3");
+    }
     SysfsRoots defaults = SysfsRootsFromEnvironment();
     EXPECT_STREQ(defaults.sys, "/sys");
     EXPECT_EQ(defaults.dev, nullptr);

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "SerialCommValue.h"
 #include "platform/win32/RegistryReader.h"
 #include "ports/PortFinder.h"
 #include "text/Text.h"
@@ -29,7 +30,6 @@ constexpr char kProfile[] =
     "SYSTEM\\CurrentControlSet\\Enum\\BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}";
 constexpr char kWidcomm[] = "Software\\Widcomm";
 constexpr char kServices[] = "Software\\Widcomm\\BTConfig\\Services";
-constexpr char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 class CountingReader final : public RegistryReader {
   public:
@@ -69,11 +69,10 @@ bool KeyExists(HKEY root, const char* path) {
     return RegOpenKeyA(root, path, key.put()) == ERROR_SUCCESS;
 }
 
-// Creates (or opens) a key; volatile where the parent is volatile, as the
-// HARDWARE tree is, since a volatile key may have only volatile children.
-UniqueHKey CreateKey(HKEY root, const std::string& path, DWORD options = 0) {
+// Creates (or opens) a key with all its missing parents.
+UniqueHKey CreateKey(HKEY root, const std::string& path) {
     UniqueHKey key;
-    LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr,
+    LONG status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                   key.put(), nullptr);
     EXPECT_EQ(status, ERROR_SUCCESS) << path;
     return key;
@@ -99,22 +98,21 @@ class RealRegistry : public testing::Test {
         if (KeyExists(HKEY_LOCAL_MACHINE, kProfile) || KeyExists(HKEY_CURRENT_USER, kWidcomm))
             GTEST_SKIP() << "this machine has Bluetooth serial keys of its own";
         hadBthEnum_ = KeyExists(HKEY_LOCAL_MACHINE, kBthEnum);
-        hadSerialComm_ = KeyExists(HKEY_LOCAL_MACHINE, kSerialComm);
         ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kEnum));
     }
     void TearDown() override {
         if (IsSkipped()) return;
         RegDeleteTreeA(HKEY_CURRENT_USER, kWidcomm);
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, hadBthEnum_ ? kProfile : kBthEnum);
-        if (!hadSerialComm_) {
-            RegDeleteTreeA(HKEY_LOCAL_MACHINE, kSerialComm);
-        } else {
-            UniqueHKey map;
-            if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kSerialComm, map.put()) == ERROR_SUCCESS)
-                for (const char* name : kMapNames) RegDeleteValueA(map.get(), name);
-        }
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProfile));
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kWidcomm));
+        UniqueHKey map;
+        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", map.put()) ==
+            ERROR_SUCCESS) {
+            EXPECT_NE(RegQueryValueExA(map.get(), "\\Device\\USBSER000", nullptr, nullptr, nullptr,
+                                       nullptr),
+                      ERROR_SUCCESS);
+        }
     }
 
     // Both searches through the counting reader, checked against the system's
@@ -138,10 +136,7 @@ class RealRegistry : public testing::Test {
         }
     }
 
-    static constexpr const char* kMapNames[] = {"\\Device\\00000001", "\\Device\\00000077",
-                                                "\\Device\\USBSER000", "\\Device\\Serial9"};
     bool hadBthEnum_ = false;
-    bool hadSerialComm_ = false;
 };
 
 TEST_F(RealRegistry, FindsPortsWrittenByStacksAndDrivers) {
@@ -170,11 +165,10 @@ TEST_F(RealRegistry, FindsPortsWrittenByStacksAndDrivers) {
 
     // The serial device map: an over-long entry first, a plain serial port with
     // a lower number that is no candidate, and two candidates in mixed case.
-    UniqueHKey map = CreateKey(HKEY_LOCAL_MACHINE, kSerialComm, REG_OPTION_VOLATILE);
-    SetText(map.get(), kMapNames[0], "COM2" + std::string(300, ' '));
-    SetText(map.get(), kMapNames[1], "com198");
-    SetText(map.get(), kMapNames[2], "COM201");
-    SetText(map.get(), kMapNames[3], "COM3");
+    test::SerialCommValue overLong("\\Device\\00000001", "COM2" + std::string(300, ' '));
+    test::SerialCommValue phone("\\Device\\00000077", "com198");
+    test::SerialCommValue usb("\\Device\\USBSER000", "COM201");
+    test::SerialCommValue plain("\\Device\\Serial9", "COM3");
     ExpectPorts("COM41", "COM198");
 }
 
