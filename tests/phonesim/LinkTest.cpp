@@ -1,7 +1,6 @@
 // phone-sim's link behaviour seen from the PC: the hello, one reply per frame,
 // the misbehaviour switches and the slow-link emulation.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 
@@ -135,8 +134,7 @@ TEST(PhoneSimLink, UsbDisconnectRestartsTheServerWithANewHello) {
     ASSERT_TRUE(pc.ReadHello());
     LinkViewer viewer(pc);
     ASSERT_TRUE(viewer.Connect());
-    sim.Command("usb-disconnect");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(sim.Command("usb-disconnect"));
     Reply r;
     ASSERT_TRUE(pc.Exchange(LINK_DATA, {}, r));
     EXPECT_EQ(r.type, LINK_USB_DISCONNECT);
@@ -156,15 +154,13 @@ TEST(PhoneSimLink, FaultsArmedByCommandAndBySignal) {
     ASSERT_TRUE(pc.Exchange(LINK_DATA, {}, r));
     EXPECT_EQ(r.type, LINK_DATA);
 
-    sim.Command("close-client");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(sim.Command("close-client"));
     ASSERT_TRUE(pc.Exchange(LINK_DATA, {}, r));
     EXPECT_EQ(r.type, LINK_CLOSE_CLIENT);
     ASSERT_TRUE(pc.Exchange(LINK_DATA, {}, r));
     EXPECT_EQ(r.type, LINK_DATA);
 
-    sim.Signal(SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(sim.ArmBySignal());
     ASSERT_TRUE(pc.Send(LINK_DATA));
     uint8_t header[3];
     ASSERT_TRUE(pc.ReadExact(header, 3));

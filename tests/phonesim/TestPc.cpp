@@ -87,12 +87,13 @@ PhoneSimProcess::PhoneSimProcess(const std::vector<std::string>& args) {
         if (poll(&p, 1, MsLeft(deadline)) != 1 || read(out[0], &c, 1) != 1) break;
         if (c != '\n') line += c;
     }
-    close(out[0]);
+    stdout_ = out[0];
     if (line.rfind("PTY /", 0) == 0) ptyPath_ = line.substr(4);
 }
 
 PhoneSimProcess::~PhoneSimProcess() {
     if (stdin_ >= 0) close(stdin_);
+    if (stdout_ >= 0) close(stdout_);
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     int status = 0;
@@ -104,12 +105,28 @@ PhoneSimProcess::~PhoneSimProcess() {
     waitpid(pid_, &status, 0);
 }
 
-void PhoneSimProcess::Command(const std::string& line) {
-    std::string text = line + "\n";
-    [[maybe_unused]] ssize_t n = write(stdin_, text.data(), text.size());
+bool PhoneSimProcess::WaitLine(const std::string& expected) {
+    std::string line;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (char c = 0;;) {
+        pollfd p{stdout_, POLLIN, 0};
+        if (poll(&p, 1, MsLeft(deadline)) != 1 || read(stdout_, &c, 1) != 1) return false;
+        if (c != '\n') {
+            line += c;
+        } else if (line == expected) {
+            return true;
+        } else {
+            line.clear();
+        }
+    }
 }
 
-void PhoneSimProcess::Signal(int sig) { kill(pid_, sig); }
+bool PhoneSimProcess::Command(const std::string& line) {
+    std::string text = line + "\n";
+    return write(stdin_, text.data(), text.size()) == ssize_t(text.size()) && WaitLine("ok " + line);
+}
+
+bool PhoneSimProcess::ArmBySignal() { return kill(pid_, SIGUSR1) == 0 && WaitLine("ok SIGUSR1"); }
 
 TestPc::TestPc(const std::string& ptyPath) {
     // No flush: the pty is fresh, and the hello may already wait in it.

@@ -41,12 +41,17 @@ public:
     ~PhoneSimProcess();
     bool Started() const { return !ptyPath_.empty(); }
     const std::string& PtyPath() const { return ptyPath_; }
-    void Command(const std::string& line);
-    void Signal(int sig);
+    // Sends a --control command and waits for its acknowledgement.
+    bool Command(const std::string& line);
+    // Sends SIGUSR1 and waits for its acknowledgement (needs --control).
+    bool ArmBySignal();
 
 private:
+    bool WaitLine(const std::string& expected);
+
     pid_t pid_ = -1;
     int stdin_ = -1;
+    int stdout_ = -1;
     std::string ptyPath_;
 };
 

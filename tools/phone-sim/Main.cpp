@@ -93,7 +93,9 @@ const char kUsage[] =
     "  --stall-seconds S     a stall ends after S seconds (input dropped, link reset, hello\n"
     "                        again in USB mode); 0: never (default)\n"
     "  --control             read commands from standard input, one a line: an ACTION (done\n"
-    "                        instead of the next reply), \"hello\" (send it now) or \"quit\"\n"
+    "                        instead of the next reply), \"hello\" (send it now) or \"quit\";\n"
+    "                        each is acknowledged on standard output (\"ok <command>\"), and so\n"
+    "                        is SIGUSR1 (\"ok SIGUSR1\")\n"
     "Other:\n"
     "  -v, --verbose         log what happens on standard error; twice: every frame\n"
     "  -h, --help            this text\n";
@@ -456,8 +458,11 @@ void PhoneSim::EndStall() {
     if (o_.usb) SendHello();
 }
 
+// Each command is acknowledged on standard output once it has taken effect,
+// so that a script can wait for it instead of guessing a delay.
 void PhoneSim::HandleControlLine(const std::string& line) {
     Fault fault;
+    bool known = true;
     if (line == "quit") {
         quit_ = true;
     } else if (line == "hello") {
@@ -465,9 +470,14 @@ void PhoneSim::HandleControlLine(const std::string& line) {
     } else if (ParseAction(line, fault)) {
         Log(1, "armed: %s", line.c_str());
         armed_.push_back(fault);
-    } else if (!line.empty()) {
+    } else if (line.empty()) {
+        return;
+    } else {
+        known = false;
         Log(0, "unknown command: %s", line.c_str());
     }
+    std::printf("%s %s\n", known ? "ok" : "unknown", line.c_str());
+    std::fflush(stdout);
 }
 
 int PhoneSim::PollTimeout() const {
@@ -524,6 +534,10 @@ int PhoneSim::Run() {
                 for (const Fault& f : o_.faults)
                     if (f.atFrame == 0) armed_.push_back(f);
                 Log(1, "SIGUSR1: %zu fault(s) armed", armed_.size());
+                if (o_.control) {
+                    std::printf("ok SIGUSR1\n");
+                    std::fflush(stdout);
+                }
             }
         }
         if (fds[3].revents) {
