@@ -76,7 +76,7 @@ uint16_t FreePort();
 // Settings for a test engine: the given port, port names that exist nowhere.
 Settings TestSettings(uint16_t port);
 
-// Open file descriptors of this process (Linux); -1 elsewhere.
+// Open file descriptors (Linux) or handles (Windows) of this process; -1 when unknown.
 int OpenDescriptorCount();
 
 // The address-in-use code of the platform (98 / 10048).

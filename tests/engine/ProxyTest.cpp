@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -109,6 +110,8 @@ struct StartFailure {
     uint32_t code;
 };
 
+void PrintTo(const StartFailure& c, std::ostream* out) { *out << c.name; }
+
 class StartFails : public ::testing::TestWithParam<StartFailure> {};
 
 TEST_P(StartFails, ReportsAndReleasesEverything) {
@@ -124,7 +127,9 @@ TEST_P(StartFails, ReportsAndReleasesEverything) {
     Proxy proxy;
     int before = OpenDescriptorCount();
     EXPECT_FALSE(proxy.Start(&sink, settings));
-    EXPECT_EQ(OpenDescriptorCount(), before);
+    if (before >= 0) {
+        EXPECT_EQ(OpenDescriptorCount(), before);
+    }
     EXPECT_FALSE(proxy.Running());
     EXPECT_FALSE(proxy.ClientConnected());
 
@@ -164,7 +169,9 @@ TEST(ProxyLifetime, NothingStaysOpenAfterARunAndDestruction) {
         proxy.Shutdown();
         EXPECT_FALSE(proxy.Running());
     }
-    EXPECT_EQ(OpenDescriptorCount(), before);
+    if (before >= 0) {
+        EXPECT_EQ(OpenDescriptorCount(), before);
+    }
 }
 
 // ---- viewers

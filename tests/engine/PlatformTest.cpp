@@ -1,0 +1,77 @@
+// The platform contract the engine's single wait rests on: manual-reset events,
+// the lowest signalled position winning, time-outs, and a socket's readiness
+// showing on its event.
+#include <gtest/gtest.h>
+
+#include "EngineTestSupport.h"
+#include "platform/Event.h"
+#include "platform/Socket.h"
+
+namespace kivro::test {
+namespace {
+
+using platform::Event;
+using platform::Waitable;
+using platform::WaitAny;
+
+TEST(PlatformEvent, LowestSignalledPositionWinsAndStaysUntilReset) {
+    Event events[3];
+    for (Event& e : events) ASSERT_TRUE(e.Create());
+    Waitable set[3] = {events[0].Handle(), events[1].Handle(), events[2].Handle()};
+
+    EXPECT_EQ(WaitAny(set, 3, 0), platform::kWaitTimeout);
+    EXPECT_EQ(WaitAny(set, 3, 50), platform::kWaitTimeout);
+    ASSERT_TRUE(events[2].Set());
+    ASSERT_TRUE(events[1].Set());
+    EXPECT_EQ(WaitAny(set, 3, 1000), 1);
+    EXPECT_EQ(WaitAny(set, 3, 1000), 1) << "manual reset: a wait consumes nothing";
+    ASSERT_TRUE(events[1].Reset());
+    EXPECT_EQ(WaitAny(set, 3, 1000), 2);
+    ASSERT_TRUE(events[2].Reset());
+    EXPECT_FALSE(events[2].IsSignalled());
+    EXPECT_EQ(WaitAny(set, 3, 0), platform::kWaitTimeout);
+
+    // Moving the owner keeps the same event.
+    Event moved = std::move(events[0]);
+    ASSERT_TRUE(moved.Set());
+    EXPECT_EQ(WaitAny(set, 3, 0), 0);
+}
+
+TEST(PlatformSocket, ConnectionReadinessShowsOnItsEvent) {
+    Event acceptReady, dataReady;
+    ASSERT_TRUE(acceptReady.Create());
+    ASSERT_TRUE(dataReady.Create());
+    platform::TcpListener listener;
+    uint16_t port = FreePort();
+    ASSERT_FALSE(listener.Create().Failed());
+    ASSERT_FALSE(listener.Listen(port, acceptReady).Failed());
+
+    Peer peer;
+    ASSERT_TRUE(peer.Connect(port));
+    Waitable accept = acceptReady.Handle();
+    ASSERT_EQ(WaitAny(&accept, 1, 5000), 0);
+    platform::TcpConnection connection;
+    ASSERT_FALSE(listener.Accept(connection).Failed());
+    EXPECT_STREQ(connection.PeerAddress(), "127.0.0.1");
+    ASSERT_FALSE(connection.SelectReadOrClose(dataReady).Failed());
+    ASSERT_FALSE(connection.SetNoDelay().Failed());
+
+    Waitable data = dataReady.Handle();
+    platform::SocketError error;
+    char buffer[16];
+    EXPECT_EQ(connection.Receive(buffer, sizeof buffer, error), -1);
+    EXPECT_EQ(error.kind, platform::SocketError::WouldBlock);
+
+    ASSERT_TRUE(peer.SendAll("hello", 5));
+    ASSERT_EQ(WaitAny(&data, 1, 5000), 0);
+    dataReady.Reset();
+    EXPECT_EQ(connection.Receive(buffer, sizeof buffer, error), 5);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+
+    peer.Close();
+    ASSERT_EQ(WaitAny(&data, 1, 5000), 0) << "the end of the stream signals too";
+    EXPECT_EQ(connection.Receive(buffer, sizeof buffer, error), 0);
+}
+
+}  // namespace
+}  // namespace kivro::test
