@@ -3,10 +3,10 @@
 // every other part of the engine uses. Events carry copies of their data, so a
 // quick second event never changes what the front end shows for the first.
 //
-// The stop event is the one object both threads touch. The worker's ReleaseAll
-// leaves it open; the user-interface thread closes it once the worker has been
-// joined (the next Start, a failed Start, or destruction), so a Stop racing with
-// the worker's end never signals a closed (or reused) handle.
+// The stop event is the one object both threads touch. ReleaseAll leaves it open;
+// only the user-interface thread closes it: a failed Start, the next Start once
+// the old worker is joined, or destruction. So a Stop racing with the worker's
+// end never signals a closed (or reused) handle.
 #include "engine/Proxy.h"
 
 #include "app/Messages.h"
@@ -33,18 +33,22 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
     settings_ = settings;
     Stop();
     sink_ = sink;
+    auto fail = [this] {
+        ReleaseAll();
+        events_[SLOT_STOP].Close();
+        waits_[SLOT_STOP] = platform::Waitable();
+        return false;
+    };
 
     if (settings_.TCPPort < 0 || settings_.TCPPort > 65535 || settings_.MaxSyncSize < 0) {
         ReportSocketError(MSG_ERR_LISTEN, platform::ErrorCodes::InvalidArgument);
-        ReleaseAll();
-        return false;
+        return fail();
     }
 
     for (int slot : {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
         if (!events_[slot].Create()) {
             ReportSystemError(MSG_ERR_CREATE_EVENT);
-            ReleaseAll();
-            return false;
+            return fail();
         }
         waits_[slot] = events_[slot].Handle();
     }
@@ -52,20 +56,15 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
     platform::SocketError error = listener_.Create();
     if (error.Failed()) {
         ReportSocketError(MSG_ERR_CREATE_SOCKET, error.code);
-        ReleaseAll();
-        return false;
+        return fail();
     }
     error = listener_.Listen(static_cast<uint16_t>(settings_.TCPPort), events_[SLOT_LISTENER]);
     if (error.Failed()) {
         ReportSocketError(MSG_ERR_LISTEN, error.code);
-        ReleaseAll();
-        return false;
+        return fail();
     }
 
-    if (settings_.DoSync && !OpenSync()) {
-        ReleaseAll();
-        return false;
-    }
+    if (settings_.DoSync && !OpenSync()) return fail();
 
     localLimit_ = agreedLimit_ = static_cast<uint32_t>(settings_.MaxSyncSize);
     transferActive_ = outgoingPending_ = incoming_ = false;
@@ -76,8 +75,7 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
         uint32_t code = platform::LastError();
         running_ = false;
         ReportSystemError(MSG_ERR_CREATE_THREAD, code);
-        ReleaseAll();
-        return false;
+        return fail();
     }
     return true;
 }
@@ -112,9 +110,10 @@ void Proxy::ReleaseAll() {
     listener_.Close();
     ClosePorts();
     CloseSync();
-    // Sockets are closed above, so no event is still bound to one.
+    // Sockets are closed above, so no event is still bound to one. The stop event
+    // is left to the user-interface thread (see the top of this file).
     for (int slot = 0; slot < kWaitSlotCount; ++slot) {
-        if (slot == SLOT_STOP && worker_.Joinable()) continue;  // closed once joined
+        if (slot == SLOT_STOP) continue;
         events_[slot].Close();
         waits_[slot] = platform::Waitable();
     }

@@ -74,7 +74,8 @@ protected:
     void ReportSocketError(uint32_t messageId);
     void ReportSocketError(uint32_t messageId, uint32_t code);
 
-    // Closes everything the worker used; Running is false afterwards (Proxy.cpp).
+    // Closes everything the worker used but the stop event, which only the
+    // user-interface thread closes; Running is false afterwards (Proxy.cpp).
     void ReleaseAll();
     void ResetStatistics();
 
