@@ -1,0 +1,93 @@
+// A serial port as the engine uses it: opened for exclusive use and configured
+// once, then one asynchronous transfer at a time (read or write) whose completion
+// sets an Event, plus a wait for a change of the CTS or DSR line that sets another.
+// Both complete on events rather than through callbacks so that the engine's one
+// WaitAny covers a transfer, a modem change and the stop request together, as
+// overlapped I/O with WaitForMultipleObjects does on Windows. The Win32 backend
+// is overlapped I/O on a COM port; the POSIX backend is a non-blocking tty whose
+// pending transfer binds the port to the event for poll, and a helper thread in
+// TIOCMIWAIT for the modem wait (no poll event exists for modem lines).
+//
+// Errors come back as values holding the system's code (Win32 code / errno); the
+// layer also leaves that code as the thread's last error, so a caller may report
+// it either way.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace kivro::platform {
+
+class Event;
+
+// Modem-line bits, as GetCommModemStatus gives them.
+constexpr uint32_t kModemCtsOn = 0x10;   // MS_CTS_ON
+constexpr uint32_t kModemDsrOn = 0x20;   // MS_DSR_ON
+constexpr uint32_t kModemRingOn = 0x40;  // MS_RING_ON
+constexpr uint32_t kModemRlsdOn = 0x80;  // MS_RLSD_ON (carrier detect)
+
+enum class SerialOpen {
+    Opened,
+    NotFound,         // the port could not be opened (missing, busy, no access)
+    ConfigureFailed,  // opened, but queue sizes, time-outs or the event mask were refused
+};
+
+enum class IoStatus {
+    Done,     // completed at once; the event is set as for any completion
+    Pending,  // the event is set when it completes; then call Finish
+    Failed,   // nothing is pending
+};
+
+struct IoResult {
+    IoStatus Status;
+    uint32_t Transferred;  // bytes moved, for Done
+    uint32_t Code;         // system error code, for Failed
+};
+
+class SerialPort {
+public:
+    SerialPort();
+    ~SerialPort();
+    SerialPort(SerialPort&&) noexcept;
+    SerialPort& operator=(SerialPort&&) noexcept;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens the named port ("COM3" on Windows; on POSIX a name with "/" is a
+    // path, any other name means /dev/NAME), for exclusive use, with input and
+    // output queues of 16384 and 8192 bytes, no time-outs (a read waits for all
+    // its bytes), CTS and DSR changes watched, the line settings (baud rate,
+    // framing) left as the driver has them and nothing already waiting flushed.
+    // An open port is closed first. code receives the system's code on failure.
+    SerialOpen Open(const char* name, uint32_t& code);
+    bool IsOpen() const;
+    // Cancels what is pending (transfer and modem wait) and closes. Idempotent.
+    void Close();
+
+    // Starts reading count bytes into buffer (or writing count bytes from it).
+    // done is reset at the start and set on completion; buffer must stay valid
+    // until the transfer has finished or been cancelled. A read completes when
+    // at least one byte has arrived (all of them where the driver holds back,
+    // as Windows does without time-outs); callers loop for the rest.
+    IoResult StartRead(void* buffer, uint32_t count, Event& done);
+    IoResult StartWrite(const void* buffer, uint32_t count, Event& done);
+    // Result of the transfer whose event was set: waits for it if still running.
+    IoResult Finish();
+    // Ends a pending transfer; it then counts as failed with the system's
+    // "operation aborted" code (995 / ECANCELED). Nothing pending: no effect.
+    void Cancel();
+
+    // The modem lines as kModem... bits. Fails on a driver without modem lines
+    // (a pty) as it does on Windows for such a driver.
+    bool ReadModemLines(uint32_t& status, uint32_t& code);
+    // Arms a one-shot wait that sets changed when CTS or DSR changes after this
+    // call. Re-arming replaces a wait still pending.
+    bool ArmModemWait(Event& changed, uint32_t& code);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace kivro::platform

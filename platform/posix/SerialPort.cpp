@@ -1,0 +1,379 @@
+// Linux serial ports: a tty opened non-blocking and exclusive, in raw mode with
+// its speed untouched. A transfer is tried at once; when the tty has nothing (or
+// no room) the port's fd is bound to the caller's Event so that WaitAny wakes on
+// readiness, and Finish then moves the bytes. This keeps one wait for all of
+// the engine's sources without a thread per transfer.
+//
+// Modem lines have no poll event, so a helper thread sits in TIOCMIWAIT and sets
+// the caller's event when CTS or DSR changes. TIOCMIWAIT can only be left by a
+// line change or a signal: cancelling interrupts the thread with a private
+// real-time signal whose handler does nothing (installed without SA_RESTART),
+// repeated until the thread confirms, since a signal that lands just before the
+// ioctl is otherwise lost. Polling TIOCMGET on a timer was the alternative; it
+// costs wake-ups forever for a change that comes rarely.
+#include "platform/SerialPort.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/Event.h"
+#include "platform/System.h"
+#include "platform/posix/WaitSource.h"
+
+namespace kivro::platform {
+
+namespace {
+
+// The signal that interrupts a TIOCMIWAIT; private to this file.
+int InterruptSignal() { return SIGRTMIN + 5; }
+
+void IgnoreInterrupt(int) {}
+
+void InstallInterruptHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = IgnoreInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the ioctl must return EINTR
+        sigaction(InterruptSignal(), &action, nullptr);
+    });
+}
+
+uint32_t ModemBits(int lines) {
+    uint32_t status = 0;
+    if (lines & TIOCM_CTS) status |= kModemCtsOn;
+    if (lines & TIOCM_DSR) status |= kModemDsrOn;
+    if (lines & TIOCM_RNG) status |= kModemRingOn;
+    if (lines & TIOCM_CAR) status |= kModemRlsdOn;
+    return status;
+}
+
+IoResult Failure(int error) {
+    SetLastError(static_cast<uint32_t>(error));
+    return {IoStatus::Failed, 0, static_cast<uint32_t>(error)};
+}
+
+}  // namespace
+
+struct SerialPort::State {
+    int fd = -1;
+
+    // The transfer in flight: kind None when nothing is pending.
+    enum class Kind { None, Read, Write } kind = Kind::None;
+    uint8_t* buffer = nullptr;
+    uint32_t count = 0;
+    Event* done = nullptr;
+    IoResult last{IoStatus::Failed, 0, static_cast<uint32_t>(EBADF)};
+
+    // The modem watcher; everything below `mutex` is guarded by it.
+    pthread_t watcher{};
+    bool watcherStarted = false;  // watcher holds a thread to join
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool quit = false;
+    bool armed = false;
+    bool watcherRunning = false;
+    unsigned generation = 0;  // bumped by each arming
+    Event* changed = nullptr;
+    int snapshot = 0;  // TIOCM bits when armed
+
+    IoResult Attempt();
+    void Watch();
+    static void* Run(void* self) {
+        static_cast<State*>(self)->Watch();
+        return nullptr;
+    }
+    void StopWatcher();
+    void Interrupt(std::unique_lock<std::mutex>& lock, unsigned seenGeneration);
+    unsigned interruptedGeneration = 0;  // the generation the watcher has taken up
+};
+
+// One read or write attempt of the pending transfer.
+IoResult SerialPort::State::Attempt() {
+    for (;;) {
+        ssize_t n = kind == Kind::Read ? ::read(fd, buffer, count) : ::write(fd, buffer, count);
+        if (n > 0) return {IoStatus::Done, static_cast<uint32_t>(n), 0};
+        if (n == 0) return Failure(EIO);  // a hung-up tty reads as end of file
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Pending, 0, 0};
+        return Failure(errno);
+    }
+}
+
+void SerialPort::State::Watch() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, InterruptSignal());
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        wake.wait(lock, [&] { return quit || armed; });
+        if (quit) break;
+        unsigned mine = generation;
+        interruptedGeneration = mine;
+        int before = snapshot;
+        lock.unlock();
+
+        bool signal = false;
+        int lines = 0;
+        if (::ioctl(fd, TIOCMGET, &lines) != 0 || ((lines ^ before) & (TIOCM_CTS | TIOCM_DSR))) {
+            signal = true;
+        } else if (::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR) == 0) {
+            signal = true;
+        } else if (errno != EINTR) {
+            // The driver cannot wait (or was hung up): let the owner re-read the
+            // lines, which then reports the failure; pause so no loop spins.
+            SleepMs(100);
+            signal = true;
+        }
+
+        lock.lock();
+        if (signal && armed && generation == mine && !quit) {
+            armed = false;
+            changed->Set();
+        }
+    }
+    watcherRunning = false;
+    wake.notify_all();
+}
+
+// Interrupts the watcher until it has left the wait it was in for seenGeneration
+// (or ended). Called with the lock held.
+void SerialPort::State::Interrupt(std::unique_lock<std::mutex>& lock, unsigned seenGeneration) {
+    while (watcherRunning && interruptedGeneration == seenGeneration) {
+        pthread_kill(watcher, InterruptSignal());
+        wake.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
+void SerialPort::State::StopWatcher() {
+    if (!watcherStarted) return;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        quit = true;
+        armed = false;
+        wake.notify_all();
+        while (watcherRunning) {
+            pthread_kill(watcher, InterruptSignal());
+            wake.wait_for(lock, std::chrono::milliseconds(5));
+        }
+    }
+    pthread_join(watcher, nullptr);
+    watcherStarted = false;
+    quit = false;
+}
+
+SerialPort::SerialPort() : state_(std::make_unique<State>()) {}
+SerialPort::~SerialPort() { Close(); }
+SerialPort::SerialPort(SerialPort&&) noexcept = default;
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
+    if (this != &other) {
+        Close();
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
+    Close();
+    if (!state_) state_ = std::make_unique<State>();
+    // A name with "/" is a path; any other is a device under /dev.
+    char path[5 + 261];
+    size_t used = 0;
+    if (std::strchr(name, '/') == nullptr) {
+        std::memcpy(path, "/dev/", 5);
+        used = 5;
+    }
+    size_t length = strnlen(name, 260);
+    std::memcpy(path + used, name, length);
+    path[used + length] = '\0';
+
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        code = static_cast<uint32_t>(errno);
+        return SerialOpen::NotFound;
+    }
+    // Exclusive as Windows opens without sharing: TIOCEXCL keeps other openers
+    // out (root excepted), the lock keeps out other instances of this program.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        code = static_cast<uint32_t>(errno == EWOULDBLOCK ? EBUSY : errno);
+        ::close(fd);
+        return SerialOpen::NotFound;
+    }
+    termios tio;
+    if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &tio) != 0) {
+        code = static_cast<uint32_t>(errno);
+        ::close(fd);
+        SetLastError(code);
+        return SerialOpen::ConfigureFailed;
+    }
+    ::cfmakeraw(&tio);  // leaves the speed as it is
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        code = static_cast<uint32_t>(errno);
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        SetLastError(code);
+        return SerialOpen::ConfigureFailed;
+    }
+    state_->fd = fd;
+    state_->kind = State::Kind::None;
+    state_->last = {IoStatus::Failed, 0, static_cast<uint32_t>(EBADF)};
+    code = 0;
+    return SerialOpen::Opened;
+}
+
+bool SerialPort::IsOpen() const { return state_ && state_->fd >= 0; }
+
+void SerialPort::Close() {
+    if (!IsOpen()) return;
+    Cancel();
+    state_->StopWatcher();
+    // A pty keeps its flags while the other end is open: clear the exclusive
+    // mode, or reopening the port would fail for anyone but root.
+    ::ioctl(state_->fd, TIOCNXCL);
+    ::close(state_->fd);
+    state_->fd = -1;
+}
+
+IoResult SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
+    State& s = *state_;
+    done.Reset();
+    if (!IsOpen()) return s.last = Failure(EBADF);
+    if (s.kind != State::Kind::None) return Failure(EBUSY);
+    s.kind = State::Kind::Read;
+    s.buffer = static_cast<uint8_t*>(buffer);
+    s.count = count;
+    s.done = &done;
+    IoResult result = count == 0 ? IoResult{IoStatus::Done, 0, 0} : s.Attempt();
+    if (result.Status == IoStatus::Pending) {
+        posix::Bind(done, s.fd, POLLIN);
+        return result;
+    }
+    s.kind = State::Kind::None;
+    s.last = result;
+    if (result.Status == IoStatus::Done) done.Set();
+    return result;
+}
+
+IoResult SerialPort::StartWrite(const void* buffer, uint32_t count, Event& done) {
+    State& s = *state_;
+    done.Reset();
+    if (!IsOpen()) return s.last = Failure(EBADF);
+    if (s.kind != State::Kind::None) return Failure(EBUSY);
+    s.kind = State::Kind::Write;
+    s.buffer = static_cast<uint8_t*>(const_cast<void*>(buffer));
+    s.count = count;
+    s.done = &done;
+    IoResult result = count == 0 ? IoResult{IoStatus::Done, 0, 0} : s.Attempt();
+    if (result.Status == IoStatus::Pending) {
+        posix::Bind(done, s.fd, POLLOUT);
+        return result;
+    }
+    s.kind = State::Kind::None;
+    s.last = result;
+    if (result.Status == IoStatus::Done) done.Set();
+    return result;
+}
+
+IoResult SerialPort::Finish() {
+    State& s = *state_;
+    if (s.kind == State::Kind::None) return s.last;
+    IoResult result;
+    for (;;) {
+        result = s.Attempt();
+        if (result.Status != IoStatus::Pending) break;
+        // Not ready after all: wait, as GetOverlappedResult does when told to.
+        pollfd p{s.fd, static_cast<short>(s.kind == State::Kind::Read ? POLLIN : POLLOUT), 0};
+        ::poll(&p, 1, -1);
+    }
+    posix::Unbind(*s.done);
+    s.kind = State::Kind::None;
+    s.last = result;
+    return result;
+}
+
+void SerialPort::Cancel() {
+    if (!state_) return;
+    State& s = *state_;
+    if (s.kind == State::Kind::None) return;
+    posix::Unbind(*s.done);
+    s.done->Set();  // a cancelled transfer completes, as overlapped I/O does
+    s.kind = State::Kind::None;
+    s.last = {IoStatus::Failed, 0, static_cast<uint32_t>(ECANCELED)};
+}
+
+bool SerialPort::ReadModemLines(uint32_t& status, uint32_t& code) {
+    int lines = 0;
+    if (!IsOpen()) {
+        code = EBADF;
+    } else if (::ioctl(state_->fd, TIOCMGET, &lines) != 0) {
+        code = static_cast<uint32_t>(errno);
+    } else {
+        status = ModemBits(lines);
+        code = 0;
+        return true;
+    }
+    SetLastError(code);
+    return false;
+}
+
+bool SerialPort::ArmModemWait(Event& changed, uint32_t& code) {
+    State& s = *state_;
+    int lines = 0;
+    if (!IsOpen()) {
+        code = EBADF;
+        SetLastError(code);
+        return false;
+    }
+    // A driver that has no modem lines cannot wait for them either.
+    if (::ioctl(s.fd, TIOCMGET, &lines) != 0) {
+        code = static_cast<uint32_t>(errno);
+        SetLastError(code);
+        return false;
+    }
+    changed.Reset();
+    InstallInterruptHandler();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    unsigned previous = s.generation;
+    bool wasWaiting = s.armed && s.watcherRunning;
+    s.armed = true;
+    s.generation = previous + 1;
+    s.changed = &changed;
+    s.snapshot = lines;
+    if (!s.watcherStarted) {
+        s.watcherRunning = true;
+        int error = pthread_create(&s.watcher, nullptr, &State::Run, &s);
+        if (error != 0) {
+            s.watcherRunning = false;
+            s.armed = false;
+            code = static_cast<uint32_t>(error);
+            SetLastError(code);
+            return false;
+        }
+        s.watcherStarted = true;
+    } else {
+        s.wake.notify_all();
+        // The watcher may sit in TIOCMIWAIT for the old arming: make it start over.
+        if (wasWaiting) s.Interrupt(lock, previous);
+    }
+    code = 0;
+    return true;
+}
+
+}  // namespace kivro::platform

@@ -1,0 +1,89 @@
+/* Modem lines for a pty, which has none: an ioctl interposer that answers
+ * TIOCMGET and TIOCMIWAIT for a tty whose state file exists, so the Bluetooth
+ * path (CTS and DSR up while the phone's server runs) can be driven end to end
+ * over a pty. Everything else goes to the real ioctl untouched.
+ *
+ * The state lives in files, not in memory, so the same shim serves the test
+ * binary (linked ahead of libc) and any other process it is LD_PRELOADed into:
+ * $KIVRO_MODEM_DIR/<tty path with "/" as "_"> holds the TIOCM bits in decimal.
+ * TIOCMIWAIT polls that file every 2 ms and, like the real call, ends with EINTR
+ * when a signal arrives. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+
+static int call_real(int fd, unsigned long request, void* arg) {
+    static ioctl_fn real;
+    if (real == NULL) real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+    return real(fd, request, arg);
+}
+
+/* The state file of fd's tty, or 0 when the shim does not cover it. */
+static int state_path(int fd, char* path, size_t capacity) {
+    const char* dir = getenv("KIVRO_MODEM_DIR");
+    if (dir == NULL || dir[0] == '\0') return 0;
+    char link[64];
+    char target[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) return 0;
+    target[n] = '\0';
+    for (ssize_t i = 0; i < n; ++i)
+        if (target[i] == '/') target[i] = '_';
+    if ((size_t)snprintf(path, capacity, "%s/%s", dir, target) >= capacity) return 0;
+    return access(path, F_OK) == 0;
+}
+
+static int read_state(const char* path, int* bits) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[32];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    text[n] = '\0';
+    *bits = atoi(text);
+    return 1;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+
+    char path[512];
+    if ((request == TIOCMGET || request == TIOCMIWAIT) && state_path(fd, path, sizeof path)) {
+        int bits = 0;
+        if (!read_state(path, &bits)) {
+            errno = EIO;
+            return -1;
+        }
+        if (request == TIOCMGET) {
+            *(int*)arg = bits;
+            return 0;
+        }
+        int mask = (int)(long)arg;
+        for (;;) {
+            struct timespec pause = {0, 2000000};
+            if (nanosleep(&pause, NULL) != 0) return -1; /* EINTR */
+            int now = 0;
+            if (!read_state(path, &now)) {
+                errno = EIO;
+                return -1;
+            }
+            if ((now ^ bits) & mask) return 0;
+        }
+    }
+    return call_real(fd, request, arg);
+}
