@@ -1,0 +1,84 @@
+// Back-to-back Wine COM ports over socat (see WineComPort.h).
+#ifdef _WIN32
+
+#include "link/WineComPort.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kivro::test {
+
+namespace {
+
+// Runs a Unix shell command line from inside Wine; does not wait.
+bool RunUnix(const char* script) {
+    char command[2048];
+    std::snprintf(command, sizeof command, "/bin/sh -c \"%s\"", script);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return false;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return true;
+}
+
+bool CanOpen(const char* name) {
+    char path[64];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
+}  // namespace
+
+bool WineComPair::Create() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("HOME");
+    char dosdevices[260];
+    if (prefix != nullptr && prefix[0] != '\0')
+        std::snprintf(dosdevices, sizeof dosdevices, "%s/dosdevices", prefix);
+    else if (home != nullptr)
+        std::snprintf(dosdevices, sizeof dosdevices, "%s/.wine/dosdevices", home);
+    else
+        return false;
+    // Port numbers per process, so runs side by side do not meet.
+    unsigned base = 40 + (GetCurrentProcessId() % 100) * 2;
+    std::snprintf(first_, sizeof first_, "COM%u", base);
+    std::snprintf(second_, sizeof second_, "COM%u", base + 1);
+    std::snprintf(links_[0], sizeof links_[0], "%s/com%u", dosdevices, base);
+    std::snprintf(links_[1], sizeof links_[1], "%s/com%u", dosdevices, base + 1);
+    std::snprintf(pidFile_, sizeof pidFile_, "/tmp/kivro-socat-%u.pid", base);
+
+    char script[1800];
+    std::snprintf(script, sizeof script,
+                  "rm -f %s %s; socat PTY,link=%s,rawer PTY,link=%s,rawer & echo $! > %s",
+                  links_[0], links_[1], links_[0], links_[1], pidFile_);
+    if (!RunUnix(script)) return false;
+    started_ = true;
+    for (int i = 0; i < 100; ++i) {
+        if (CanOpen(first_) && CanOpen(second_)) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+WineComPair::~WineComPair() {
+    if (!started_) return;
+    char script[1200];
+    std::snprintf(script, sizeof script, "kill $(cat %s) 2>/dev/null; rm -f %s %s %s", pidFile_,
+                  pidFile_, links_[0], links_[1]);
+    RunUnix(script);
+    Sleep(100);
+}
+
+}  // namespace kivro::test
+
+#endif

@@ -1,0 +1,34 @@
+// Windows build under Wine only: a pair of COM ports joined back to back. Wine
+// maps COMn to whatever $WINEPREFIX/dosdevices/comn links to; socat (started as
+// a Unix process, which Wine's CreateProcess allows) makes two ptys, relays
+// between them and places those links. What one port writes, the other reads;
+// neither has modem lines, as on any pty.
+#pragma once
+
+#ifdef _WIN32
+
+namespace kivro::test {
+
+class WineComPair {
+public:
+    WineComPair() = default;
+    ~WineComPair();
+    WineComPair(const WineComPair&) = delete;
+    WineComPair& operator=(const WineComPair&) = delete;
+
+    // Creates the pair and waits until both ports can be opened.
+    bool Create();
+    const char* EngineSide() const { return first_; }  // "COM41"
+    const char* PhoneSide() const { return second_; }  // "COM42"
+
+private:
+    char first_[16] = {};
+    char second_[16] = {};
+    char pidFile_[300] = {};
+    char links_[2][300] = {};
+    bool started_ = false;
+};
+
+}  // namespace kivro::test
+
+#endif

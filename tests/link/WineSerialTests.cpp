@@ -1,0 +1,76 @@
+// The Win32 serial port backend on real (Wine) COM ports joined back to back.
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "link/WineComPort.h"
+#include "platform/Event.h"
+#include "platform/SerialPort.h"
+
+using namespace kivro::platform;
+using kivro::test::WineComPair;
+
+namespace {
+
+IoResult Complete(SerialPort& port, Event& done, IoResult started) {
+    if (started.Status != IoStatus::Pending) return started;
+    Waitable w = done.Handle();
+    if (WaitAny(&w, 1, 5000) != 0) return {IoStatus::Pending, 0, 0};
+    return port.Finish();
+}
+
+TEST(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
+    WineComPair pair;
+    ASSERT_TRUE(pair.Create());
+    SerialPort engine, phone;
+    uint32_t code = 0;
+    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
+    ASSERT_EQ(phone.Open(pair.PhoneSide(), code), SerialOpen::Opened) << code;
+    Event engineDone, phoneDone;
+    ASSERT_TRUE(engineDone.Create());
+    ASSERT_TRUE(phoneDone.Create());
+
+    uint8_t all[256];
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+    uint8_t in[256] = {};
+    // The phone's read waits for all its bytes; the engine's write completes.
+    IoResult read = phone.StartRead(in, sizeof in, phoneDone);
+    ASSERT_NE(read.Status, IoStatus::Failed) << read.Code;
+    IoResult write = Complete(engine, engineDone, engine.StartWrite(all, sizeof all, engineDone));
+    ASSERT_EQ(write.Status, IoStatus::Done) << write.Code;
+    EXPECT_EQ(write.Transferred, sizeof all);
+    uint32_t got = 0;
+    for (;;) {
+        read = Complete(phone, phoneDone, read);
+        ASSERT_EQ(read.Status, IoStatus::Done) << read.Code;
+        got += read.Transferred;
+        if (got == sizeof in) break;
+        read = phone.StartRead(in + got, sizeof in - got, phoneDone);
+    }
+    EXPECT_EQ(std::memcmp(in, all, sizeof all), 0);
+
+    // A pending read ends with "operation aborted" when cancelled.
+    uint8_t byte;
+    ASSERT_EQ(engine.StartRead(&byte, 1, engineDone).Status, IoStatus::Pending);
+    engine.Cancel();
+    IoResult cancelled = engine.Finish();
+    EXPECT_EQ(cancelled.Status, IoStatus::Failed);
+    EXPECT_EQ(cancelled.Code, static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
+
+    // A pty has no modem lines: reading them and waiting for them both fail.
+    uint32_t status = 0;
+    EXPECT_FALSE(engine.ReadModemLines(status, code));
+    EXPECT_EQ(code, static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
+    Event changed;
+    ASSERT_TRUE(changed.Create());
+    EXPECT_FALSE(engine.ArmModemWait(changed, code));
+    EXPECT_NE(code, 0u);
+}
+
+}  // namespace
+
+#endif
