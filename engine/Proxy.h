@@ -16,6 +16,7 @@
 #include "engine/Events.h"
 #include "engine/LinkProtocol.h"
 #include "platform/Event.h"
+#include "platform/SerialPort.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "settings/Settings.h"
@@ -82,6 +83,7 @@ protected:
     // ---- the main loop (WorkerLoop.cpp)
     static void WorkerProcedure(void* self);
     void WorkerLoop();
+    static uint32_t Rate(uint32_t bytes, uint32_t elapsedMs);
 
     // ---- the viewer (ClientConnection.cpp)
     void AcceptClient();
@@ -96,6 +98,40 @@ protected:
     void OpenPorts();
     void ClosePorts();
     bool AnyPortOpen() const;
+    // Opens and configures one port; reports only a configuration failure (3004).
+    bool OpenSerialPort(platform::SerialPort& port, const char* name);
+    // Re-reads the Bluetooth modem lines and re-arms the wait for their change.
+    // Returns the failure's system code (reported, engine stopping), else 0.
+    uint32_t UpdateBtServerState();
+    // Moves the hello window on by one byte per byte read; returns with a read
+    // pending (or the hello found, or the USB port closed after a failed read).
+    void ReadHelloByte();
+    // The hello read of slot 3 completed: collect it and search on.
+    void HelloReadCompleted();
+    bool CheckHello();
+    void SetUsbServerState(bool value);
+    // Moves count bytes at frame_ + offset over the active port, waiting on the
+    // completion, a modem change and the stop event. False on failure with
+    // linkErrorCode_ holding the code to report (0: nothing to report).
+    bool LinkTransfer(uint32_t count, uint32_t offset, bool write);
+    platform::SerialPort& ActivePort();
+    void CloseBtPort();
+    void CloseUsbPort();
+
+    // ---- the link protocol (LinkExchange.cpp)
+    // One exchange with the frame built in frame_ (type and payload). True when
+    // the reply carried data, so the next pass polls at once.
+    bool LinkExchange(uint32_t length);
+    void HandleServerMessage(uint32_t length);
+
+    // ---- file synchronisation transfer (SyncTransfer.cpp)
+    // Fills frame_ with the next file message: type and payload; false for none.
+    bool NextSyncMessage(uint32_t& length);
+    void ReceiveFileStart(uint32_t length);
+    void ReceiveFileData(uint32_t length);
+    void ReceiveFileEnd();
+    // Slot 5 was signalled: rescan the directory and re-arm the notification.
+    void DirectoryChanged();
 
     // ---- file synchronisation (Proxy.cpp until the directory monitor arrives)
     // Start's synchronisation step: reports its own failure and returns false.
@@ -110,7 +146,9 @@ protected:
     EngineError lastError_{};
     platform::TcpListener listener_;
     platform::TcpConnection client_;
-    // Serial ports: added with the serial link.
+    platform::SerialPort btPort_;
+    platform::SerialPort usbPort_;
+    uint32_t linkErrorCode_ = 0;
     platform::Thread worker_;
     // Slots 0-4 and 6 are events; slot 5 stays unset here and is the change
     // notification's waitable when synchronisation is on.

@@ -1,10 +1,15 @@
-// The worker thread's whole life: one wait per pass over the engine's waitables,
-// in a fixed order so that the lowest signalled position is handled first, then
-// the work that pass calls for. Idle, it wakes once a second (the serial link
-// retries its ports then). The viewer is watched here; bytes it sends while no
-// phone server is connected are received and dropped.
+// The worker thread's whole life. Each pass waits once over the engine's
+// waitables in a fixed order (the lowest signalled position is handled first),
+// then, while the phone's server is connected, makes exactly one link exchange:
+// a notice when one is due (the sync configuration after a server change, the
+// viewer coming or going), else the viewer's bytes, else a file message, else an
+// empty poll. Idle, the wait ends after a second, so the phone is polled and
+// closed ports are retried once a second; after a reply with data the next pass
+// starts at once. Everything a pass touches is a field of the engine: the loop
+// allocates nothing.
 #include "app/Messages.h"
 #include "engine/Proxy.h"
+#include "platform/System.h"
 
 namespace kivro {
 
@@ -20,6 +25,13 @@ void Proxy::WorkerLoop() {
     // closed client's readiness is not waited on again.
     bool watchClient = true;
     bool pollNow = false;
+    bool clientNoticed = false;  // the phone was told a viewer is connected
+    bool announce = true;        // the next exchange sends the sync configuration
+    // The viewer's readiness seen in a pass that sent a notice instead of reading
+    // it: an event-selected socket signals again only after a read, so it is
+    // kept for the next pass, which then follows at once.
+    bool clientReadyKept = false;
+    uint32_t lastReport = 0;
 
     for (;;) {
         platform::Waitable set[kWaitSlotCount];
@@ -29,6 +41,8 @@ void Proxy::WorkerLoop() {
             set[count] = waits_[slot];
             slots[count++] = slot;
         };
+        if (btPort_.IsOpen()) add(SLOT_MODEM);
+        if (usbPort_.IsOpen() && !usbServer_) add(SLOT_HELLO);
         if (watchClient) add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
         else watchClient = true;
         if (SyncEnabled()) add(SLOT_DIR_CHANGE);
@@ -38,9 +52,13 @@ void Proxy::WorkerLoop() {
         pollNow = false;
         int result = platform::WaitAny(set, count, timeout);
 
-        bool clientReady = false;
+        bool clientReady = clientReadyKept;
+        clientReadyKept = false;
+        bool haveFrame = false;
+        uint32_t length = 0;
+
         // A failed wait is handled like a time-out.
-        if (result >= 0) {
+        if (result >= 0 && static_cast<size_t>(result) < count) {
             int slot = slots[result];
             if (slot != SLOT_DIR_CHANGE) events_[slot].Reset();
             switch (slot) {
@@ -49,6 +67,19 @@ void Proxy::WorkerLoop() {
                 break;
             case SLOT_CLIENT:
                 clientReady = true;
+                break;
+            case SLOT_MODEM:
+                UpdateBtServerState();
+                announce = true;
+                break;
+            case SLOT_HELLO:
+                HelloReadCompleted();
+                // Kept when already due: a worker that starts with a server
+                // connected announces first, whatever byte the hello read brought.
+                announce = announce || usbServer_;
+                break;
+            case SLOT_DIR_CHANGE:
+                DirectoryChanged();
                 break;
             case SLOT_STOP:
                 CloseClient();
@@ -59,13 +90,64 @@ void Proxy::WorkerLoop() {
             }
         }
 
-        if (clientReady) {
-            int received = ReceiveFromClient();
-            if (received < 0) {
-                watchClient = false;
-                pollNow = true;
+        // Notices, in order of precedence.
+        if (ServerConnected()) {
+            if (announce) {
+                syncFlags_ = SyncEnabled() ? 1 : 0;
+                frame_[0] = LINK_SYNC_CONFIG;
+                frame_[kLinkHeaderSize] = static_cast<uint8_t>(syncFlags_);
+                PutBigEndian(frame_, kLinkHeaderSize + 1, 4, localLimit_);
+                length = 5;
+                haveFrame = true;
+            } else if (!clientNoticed && ClientConnected()) {
+                frame_[0] = LINK_CLIENT_CONNECTED;
+                haveFrame = true;
+                clientNoticed = true;
+            } else if (clientNoticed && !ClientConnected()) {
+                frame_[0] = LINK_CLIENT_DISCONNECTED;
+                haveFrame = true;
+                clientNoticed = false;
             }
-            // Received bytes go nowhere while no phone server is connected.
+        } else {
+            clientNoticed = false;
+        }
+        announce = false;
+
+        // The viewer's bytes.
+        if (clientReady) {
+            if (haveFrame) {
+                clientReadyKept = true;
+                pollNow = true;
+            } else {
+                int received = ReceiveFromClient();
+                if (received > 0) {
+                    frame_[0] = LINK_DATA;
+                    length = static_cast<uint32_t>(received);
+                    haveFrame = true;
+                } else if (received < 0) {
+                    watchClient = false;
+                    pollNow = true;
+                }
+                // Without a server the bytes go nowhere: no exchange below.
+            }
+        }
+
+        if (ServerConnected()) {
+            uint32_t now = platform::TickCount();
+            uint32_t elapsed = now - lastReport;
+            if (elapsed > 2000) {
+                stats_.ReceiveRate = Rate(receivedTotal_ - stats_.Received, elapsed);
+                stats_.Received = receivedTotal_;
+                stats_.SendRate = Rate(sentTotal_ - stats_.Sent, elapsed);
+                stats_.Sent = sentTotal_;
+                PostStatistics();
+                lastReport = now;
+            }
+            if (!haveFrame && !NextSyncMessage(length)) {
+                frame_[0] = LINK_DATA;
+                length = 0;
+            }
+            if (LinkExchange(length)) pollNow = true;
         }
 
         OpenPorts();
@@ -74,6 +156,12 @@ void Proxy::WorkerLoop() {
 
     ReleaseAll();
     PostEvent(EV_PROXY_RUNNING, 0);
+}
+
+// Bytes per second over elapsedMs, rounded; formed in 64 bits so that a large
+// byte count times 1000 cannot overflow.
+uint32_t Proxy::Rate(uint32_t bytes, uint32_t elapsedMs) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(bytes) * 1000 + elapsedMs / 2) / elapsedMs);
 }
 
 }  // namespace kivro
