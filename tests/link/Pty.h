@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "link/Phone.h"
+
 namespace kivro::test {
 
-class PtyPair {
+class PtyPair : public ByteChannel {
 public:
     PtyPair() = default;
     ~PtyPair();
@@ -25,12 +27,12 @@ public:
     const char* SlavePath() const { return slave_; }
     int Master() const { return master_; }
 
-    bool Write(const void* data, size_t count);
+    bool Write(const void* data, size_t count) override;
     // Reads exactly count bytes within timeoutMs (waiting through times when
     // the slave is closed). False on time-out.
     bool ReadExact(void* data, size_t count, int timeoutMs);
     // Whatever arrives within timeoutMs, up to capacity bytes.
-    size_t ReadSome(void* data, size_t capacity, int timeoutMs);
+    size_t ReadSome(void* data, size_t capacity, int timeoutMs) override;
 
 private:
     int master_ = -1;

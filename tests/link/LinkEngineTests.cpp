@@ -1,0 +1,467 @@
+// The real engine over pty pairs with a scripted phone on the far end (USB: the
+// hello bytes, then frames), a real TCP viewer, and the modem shim standing in
+// for the Bluetooth lines a pty lacks. Link time-outs are lowered through the
+// engine's constructor so failures show in a fraction of a second.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <sys/ioctl.h>
+#include <thread>
+
+#include "app/Messages.h"
+#include "engine/EngineTestSupport.h"
+#include "engine/Proxy.h"
+#include "link/Phone.h"
+#include "link/Pty.h"
+#include "platform/System.h"
+
+namespace kivro::test {
+namespace {
+
+const std::vector<uint8_t> kHello(kUsbHello, kUsbHello + 8);
+// The PC's sync configuration with synchronisation off and the 131072 limit.
+const std::vector<uint8_t> kSyncConfigOff = {0x00, 0x00, 0x02, 0x00, 0x00};
+
+bool Is(const EngineEvent& e, EventCode code, uint32_t value) {
+    return e.Code == code && e.Value == value;
+}
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(usb.Open()); }
+    void TearDown() override {
+        if (proxy) proxy->Shutdown();
+        proxy.reset();
+    }
+
+    Settings UsbSettings() {
+        Settings s = TestSettings(FreePort());
+        std::strcpy(s.USBComPort, usb.SlavePath());
+        return s;
+    }
+    void StartEngine(const Settings& s, uint32_t linkTimeoutMs = 2000) {
+        port = static_cast<uint16_t>(s.TCPPort);
+        proxy = std::make_unique<Proxy>(linkTimeoutMs);
+        ASSERT_TRUE(proxy->Start(&sink, s)) << Describe(sink.Events());
+        ASSERT_GE(sink.WaitForCode(EV_PROXY_RUNNING, 1), 0);
+    }
+    // Engine on the USB pty, phone answering, hello sent once the port is open.
+    void StartConnected(uint32_t linkTimeoutMs = 2000) {
+        phone.Start();
+        StartEngine(UsbSettings(), linkTimeoutMs);
+        ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1), 0) << Describe(sink.Events());
+        ASSERT_TRUE(usb.Write(kUsbHello, 8));
+        ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1), 0) << Describe(sink.Events());
+        ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG), 0);
+    }
+    void ConnectViewer(Peer& viewer) {
+        size_t from = sink.Count();
+        size_t frames = phone.Count();
+        ASSERT_TRUE(viewer.Connect(port));
+        ASSERT_GE(sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_CLIENT && e.Text[0]; },
+                               5000, from),
+                  0);
+        ASSERT_GE(phone.WaitForType(LINK_CLIENT_CONNECTED, 5000, frames), 0);
+    }
+    int CountOf(EventCode code, uint32_t value) {
+        int n = 0;
+        for (const EngineEvent& e : sink.Events()) n += Is(e, code, value);
+        return n;
+    }
+
+    PtyPair usb;
+    ScriptedPhone phone{usb};
+    RecordingSink sink;
+    std::unique_ptr<Proxy> proxy;
+    uint16_t port = 0;
+};
+
+TEST_F(LinkTest, FirstFrameAfterTheServerAppearsIsTheSyncConfiguration) {
+    StartConnected();
+    std::vector<LinkFrameRecord> frames = phone.Frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].type, LINK_SYNC_CONFIG);
+    // On the wire: 04 00 05 00 00 02 00 00 (flags 0: this engine syncs nothing).
+    EXPECT_EQ(frames[0].payload, kSyncConfigOff);
+    EXPECT_TRUE(proxy->ServerConnected());
+}
+
+// The hello is found in any split of the byte stream, after any other bytes,
+// and not in seven right bytes followed by a wrong one. One engine serves every
+// case: the phone's LINK_USB_DISCONNECT returns it to the search each time.
+TEST_F(LinkTest, HelloFoundAcrossAnySplitAndNotAfterAWrongByte) {
+    StartConnected();
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint8_t>> chunks;
+        bool connects;
+    };
+    std::vector<Case> cases;
+    for (size_t split = 1; split < 8; ++split)
+        cases.push_back({"split", {{kHello.begin(), kHello.begin() + split}, {kHello.begin() + split, kHello.end()}}, true});
+    std::vector<std::vector<uint8_t>> single;
+    for (uint8_t b : kHello) single.push_back({b});
+    cases.push_back({"byte by byte", single, true});
+    std::vector<uint8_t> junk(300, 0x0A);
+    junk.insert(junk.end(), kHello.begin(), kHello.end());
+    cases.push_back({"after other bytes", {junk}, true});
+    std::vector<uint8_t> wrongLast(kHello.begin(), kHello.begin() + 7);
+    wrongLast.push_back(0x00);
+    cases.push_back({"seven right, one wrong", {wrongLast}, false});
+    // The search goes on with the shifted window: the same seven, then the hello.
+    std::vector<uint8_t> seven(kHello.begin(), kHello.begin() + 7);
+    seven.insert(seven.end(), kHello.begin(), kHello.end());
+    cases.push_back({"seven right, then the hello", {seven}, true});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (proxy->ServerConnected()) {
+            phone.Queue(FrameBytes(LINK_USB_DISCONNECT));
+            ASSERT_GE(sink.WaitFor([](const EngineEvent& e) { return Is(e, EV_USB_SERVER, 0); }, 3000,
+                                   sink.Count()),
+                      0);
+        }
+        size_t events = sink.Count();
+        int connectedBefore = CountOf(EV_USB_SERVER, 1);
+        size_t frames = phone.Count();
+        for (const auto& chunk : c.chunks) {
+            ASSERT_TRUE(usb.Write(chunk.data(), chunk.size()));
+            platform::SleepMs(15);
+        }
+        if (!c.connects) {
+            platform::SleepMs(300);
+            EXPECT_FALSE(proxy->ServerConnected());
+            EXPECT_EQ(CountOf(EV_USB_SERVER, 1), connectedBefore);
+            continue;
+        }
+        ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, events), 0);
+        int first = phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, frames);
+        ASSERT_GE(first, 0);
+        EXPECT_EQ(phone.Frames()[first].type, LINK_SYNC_CONFIG);
+        EXPECT_EQ(phone.Frames()[first].payload, kSyncConfigOff);
+        EXPECT_EQ(CountOf(EV_USB_SERVER, 1), connectedBefore + 1) << "switched exactly once";
+    }
+}
+
+TEST_F(LinkTest, IdleLinkPollsOnceASecondAndReportsStatistics) {
+    std::vector<uint32_t> statTicks;
+    std::vector<TrafficStats> stats;
+    std::mutex mutex;
+    sink.hook = [&](const EngineEvent& e) {
+        if (e.Code != EV_STATISTICS) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        statTicks.push_back(platform::TickCount());
+        stats.push_back(e.Stats);
+    };
+    StartConnected();
+    size_t from = phone.Count();
+    platform::SleepMs(5500);
+    std::vector<LinkFrameRecord> frames = phone.Frames();
+    std::vector<uint32_t> polls;
+    for (size_t i = from; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].type, LINK_DATA);
+        EXPECT_TRUE(frames[i].payload.empty());
+        polls.push_back(frames[i].tick);
+    }
+    EXPECT_GE(polls.size(), 4u);
+    EXPECT_LE(polls.size(), 7u);
+    for (size_t i = 1; i < polls.size(); ++i) {
+        EXPECT_GE(polls[i] - polls[i - 1], 900u);
+        EXPECT_LE(polls[i] - polls[i - 1], 1500u);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_GE(statTicks.size(), 2u);
+    for (size_t i = 1; i < statTicks.size(); ++i) {
+        EXPECT_GE(statTicks[i] - statTicks[i - 1], 2000u);
+        EXPECT_LE(statTicks[i] - statTicks[i - 1], 3300u);
+        // Each idle exchange is three bytes each way.
+        EXPECT_GT(stats[i].Sent, stats[i - 1].Sent);
+        EXPECT_EQ((stats[i].Received - stats[i - 1].Received) % 3, 0u);
+        EXPECT_GE(stats[i].ReceiveRate, 1u);
+        EXPECT_LE(stats[i].ReceiveRate, 3u);
+    }
+}
+
+// Viewer bytes go out as LINK_DATA and the phone's LINK_DATA comes back to the
+// viewer: a 200 KB stream each way through a phone that answers every data
+// frame with its bytes transformed.
+TEST_F(LinkTest, ViewerStreamCrossesTheLinkBothWays) {
+    phone.SetAnswer([](const LinkFrameRecord& f) {
+        if (f.type != LINK_DATA || f.payload.empty()) return FrameBytes(LINK_DATA);
+        std::vector<uint8_t> out = f.payload;
+        for (uint8_t& b : out) b ^= 0x5A;
+        return FrameBytes(LINK_DATA, out);
+    });
+    StartConnected();
+    Peer viewer;
+    ConnectViewer(viewer);
+
+    std::vector<uint8_t> sent(200 * 1024);
+    std::mt19937 random(7);
+    for (uint8_t& b : sent) b = static_cast<uint8_t>(random());
+    std::thread sender([&] { viewer.SendAll(sent.data(), sent.size()); });
+    std::vector<uint8_t> received;
+    uint8_t buffer[8192];
+    while (received.size() < sent.size()) {
+        int n = viewer.Receive(buffer, sizeof buffer, 5000);
+        if (n <= 0) break;
+        received.insert(received.end(), buffer, buffer + n);
+    }
+    sender.join();
+    ASSERT_EQ(received.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i)
+        ASSERT_EQ(received[i], sent[i] ^ 0x5A) << "at byte " << i;
+    for (const LinkFrameRecord& f : phone.Frames()) EXPECT_LE(f.payload.size(), kLinkMaxPayload);
+}
+
+TEST_F(LinkTest, ReplyOf4096IsAcceptedAnd4097StopsTheEngine) {
+    StartConnected();
+    Peer viewer;
+    ConnectViewer(viewer);
+    std::vector<uint8_t> full(4096, 0xA5);
+    phone.Queue(FrameBytes(LINK_DATA, full));
+    phone.Queue(FrameBytes(LINK_DATA, 4097, {}));
+    std::vector<uint8_t> got;
+    uint8_t buffer[8192];
+    while (got.size() < full.size()) {
+        int n = viewer.Receive(buffer, sizeof buffer, 3000);
+        if (n <= 0) break;
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, full);
+    ASSERT_GE(sink.WaitForCode(EV_LINK_ERROR, MSG_ERR_TOO_LONG, 3000), 0);
+    ASSERT_GE(sink.WaitForCode(EV_PROXY_RUNNING, 0, 3000), 0) << Describe(sink.Events());
+    EXPECT_FALSE(proxy->Running());
+}
+
+TEST_F(LinkTest, RepliesOfInvalidTypeStopTheEngine) {
+    for (uint8_t type : {uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{10}, uint8_t{255}}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        size_t events = sink.Count();
+        if (proxy) {
+            proxy.reset();
+            phone.Stop();
+            usb.ReadSome(nullptr, 0, 0);
+        }
+        StartConnected();
+        phone.Queue(FrameBytes(type));
+        ASSERT_GE(sink.WaitForCode(EV_LINK_ERROR, MSG_ERR_INVALID_TYPE, 3000, events), 0);
+        ASSERT_GE(sink.WaitForCode(EV_PROXY_RUNNING, 0, 3000, events), 0);
+    }
+}
+
+TEST_F(LinkTest, UsbDisconnectAndCloseClientFromThePhone) {
+    StartConnected();
+    Peer viewer;
+    ConnectViewer(viewer);
+
+    size_t frames = phone.Count();
+    size_t events = sink.Count();
+    phone.Queue(FrameBytes(LINK_CLOSE_CLIENT));
+    ASSERT_GE(sink.WaitForCode(EV_CLIENT, 0, 3000, events), 0);
+    EXPECT_TRUE(viewer.ClosedWithin(3000));
+    ASSERT_GE(phone.WaitForType(LINK_CLIENT_DISCONNECTED, 3000, frames), 0);
+    EXPECT_TRUE(proxy->ServerConnected());
+
+    Peer second;
+    ConnectViewer(second);
+    events = sink.Count();
+    phone.Queue(FrameBytes(LINK_USB_DISCONNECT));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 0, 3000, events), 0);
+    // No server any more: the viewer is let go and the phone is not polled.
+    ASSERT_GE(sink.WaitForCode(EV_CLIENT, 0, 3000, events), 0);
+    EXPECT_TRUE(second.ClosedWithin(3000));
+    frames = phone.Count();
+    platform::SleepMs(1300);
+    EXPECT_EQ(phone.Count(), frames);
+    EXPECT_EQ(CountOf(EV_MESSAGE, MSG_LOST_USB_PORT), 0) << "the port stays open";
+
+    // The search resumes: the next hello reconnects and is announced.
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, events), 0);
+    int first = phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, frames);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(phone.Frames()[first].type, LINK_SYNC_CONFIG);
+}
+
+TEST_F(LinkTest, StopWithServerAndViewerConnected) {
+    StartConnected();
+    Peer viewer;
+    ConnectViewer(viewer);
+    // What the phone had received when the USB port was reported lost.
+    std::atomic<int> lastTypeAtLoss{-1};
+    sink.hook = [&](const EngineEvent& e) {
+        if (Is(e, EV_MESSAGE, MSG_LOST_USB_PORT)) lastTypeAtLoss = phone.Frames().back().type;
+    };
+    size_t events = sink.Count();
+    proxy->Shutdown();
+    ASSERT_FALSE(proxy->Running());
+    std::vector<EngineEvent> all = sink.Events();
+    std::vector<EngineEvent> tail(all.begin() + static_cast<long>(events), all.end());
+    ASSERT_EQ(tail.size(), 4u) << Describe(tail);
+    EXPECT_TRUE(Is(tail[0], EV_CLIENT, 0));
+    EXPECT_TRUE(Is(tail[1], EV_USB_SERVER, 0));
+    EXPECT_TRUE(Is(tail[2], EV_MESSAGE, MSG_LOST_USB_PORT));
+    EXPECT_TRUE(Is(tail[3], EV_PROXY_RUNNING, 0));
+    EXPECT_EQ(lastTypeAtLoss, LINK_CLIENT_DISCONNECTED);
+    EXPECT_TRUE(viewer.ClosedWithin(2000));
+}
+
+// Bluetooth: a second pty whose modem lines the shim reports.
+class BluetoothLinkTest : public LinkTest {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        ASSERT_TRUE(bt.Open());
+        lines = std::make_unique<ModemLines>();
+    }
+    void TearDown() override {
+        LinkTest::TearDown();
+        btPhone.Stop();
+        lines.reset();
+    }
+    Settings BothSettings() {
+        Settings s = UsbSettings();
+        std::strcpy(s.BTComPort, bt.SlavePath());
+        return s;
+    }
+    PtyPair bt;
+    ScriptedPhone btPhone{bt};
+    std::unique_ptr<ModemLines> lines;
+};
+
+TEST_F(BluetoothLinkTest, WithBothServersUpTrafficUsesUsb) {
+    lines->Set(bt.SlavePath(), 0);
+    btPhone.Start();
+    phone.Start();
+    StartEngine(BothSettings());
+    ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1), 0) << Describe(sink.Events());
+    ASSERT_EQ(sink.Events()[1].Code, EV_BT_PORT_OPENED);
+    EXPECT_STREQ(sink.Events()[1].Text, bt.SlavePath());
+
+    // The phone's server appears on Bluetooth: CTS and DSR up.
+    lines->Set(bt.SlavePath(), TIOCM_CTS | TIOCM_DSR);
+    ASSERT_GE(sink.WaitForCode(EV_BT_SERVER, 1, 3000), 0) << Describe(sink.Events());
+    ASSERT_GE(btPhone.WaitForType(LINK_SYNC_CONFIG, 3000), 0);
+    EXPECT_EQ(btPhone.Frames()[0].type, LINK_SYNC_CONFIG);
+
+    // Then on USB as well: from now on the link runs there.
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000), 0);
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG, 3000), 0);
+    size_t btFrames = btPhone.Count();
+    Peer viewer;
+    ConnectViewer(viewer);
+    ASSERT_TRUE(viewer.SendAll("via usb", 7));
+    int data = phone.WaitFor([](const LinkFrameRecord& f) { return f.type == LINK_DATA && !f.payload.empty(); }, 3000);
+    ASSERT_GE(data, 0);
+    std::vector<uint8_t> payload = phone.Frames()[data].payload;
+    EXPECT_EQ(std::string(payload.begin(), payload.end()), "via usb");
+    platform::SleepMs(1200);
+    EXPECT_EQ(btPhone.Count(), btFrames);
+
+    // The Bluetooth lines drop while USB still serves: the engine stays connected.
+    lines->Set(bt.SlavePath(), TIOCM_CTS);
+    platform::SleepMs(300);
+    EXPECT_TRUE(proxy->ServerConnected());
+    EXPECT_TRUE(proxy->ClientConnected());
+}
+
+TEST_F(BluetoothLinkTest, PhoneStoppingMidFrameTimesOutAndBothPortsReopen) {
+    lines->Set(bt.SlavePath(), 0);
+    phone.Start();
+    StartEngine(BothSettings(), 300);
+    ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1), 0);
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1), 0);
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG), 0);
+
+    size_t events = sink.Count();
+    // Ten bytes announced, four sent, then silence.
+    phone.Queue(FrameBytes(LINK_DATA, 10, {1, 2, 3, 4}));
+    ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1, 3000, events), 0) << Describe(sink.Events());
+    std::vector<EngineEvent> all = sink.Events();
+    std::vector<EngineEvent> tail(all.begin() + static_cast<long>(events), all.end());
+    ASSERT_GE(tail.size(), 6u) << Describe(tail);
+    EXPECT_EQ(tail[0].Code, EV_SYSTEM_ERROR);
+    EXPECT_EQ(tail[0].Error.MessageId, static_cast<uint32_t>(MSG_ERR_RECV_SERVER));
+    EXPECT_EQ(tail[0].Error.Code, static_cast<uint32_t>(ETIMEDOUT));
+    EXPECT_TRUE(Is(tail[1], EV_MESSAGE, MSG_LOST_BT_PORT));
+    EXPECT_TRUE(Is(tail[2], EV_USB_SERVER, 0));
+    EXPECT_TRUE(Is(tail[3], EV_MESSAGE, MSG_LOST_USB_PORT));
+    EXPECT_EQ(tail[4].Code, EV_BT_PORT_OPENED);
+    EXPECT_EQ(tail[5].Code, EV_USB_PORT_OPENED);
+    EXPECT_TRUE(proxy->Running());
+
+    // The link recovers by reopening: a new hello connects again.
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, events), 0);
+}
+
+TEST_F(BluetoothLinkTest, PortWithoutModemLinesStopsTheEngine) {
+    lines->Remove(bt.SlavePath());
+    StartEngine(BothSettings());
+    ASSERT_GE(sink.WaitForCode(EV_PROXY_RUNNING, 0, 3000), 0) << Describe(sink.Events());
+    int error = sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 0);
+    ASSERT_GE(error, 0);
+    EXPECT_EQ(sink.Events()[error].Error.MessageId, static_cast<uint32_t>(MSG_ERR_SERVER_STATE));
+    EXPECT_EQ(sink.Events()[error].Error.Code, static_cast<uint32_t>(ENOTTY));
+}
+
+// With USBComAuto the port is discovered on every attempt to open it: here a
+// fake sysfs tree names ttyACMn and a fake /dev maps it onto ptys.
+TEST_F(LinkTest, AutoDiscoveryFindsTheUsbPortAgainOnEveryOpen) {
+    namespace fs = std::filesystem;
+    fs::path root = fs::temp_directory_path() / ("kivro-sysfs-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    auto addAcm = [&](int n, const char* target) {
+        fs::path tty = root / "sys/class/tty" / ("ttyACM" + std::to_string(n));
+        fs::create_directories(tty / "device");
+        fs::create_directories(root / "sys/bus/usb/drivers/cdc_acm");
+        fs::create_symlink(root / "sys/bus/usb/drivers/cdc_acm", tty / "device" / "driver");
+        fs::create_directories(root / "dev");
+        fs::create_symlink(target, root / "dev" / ("ttyACM" + std::to_string(n)));
+    };
+    addAcm(3, usb.SlavePath());
+    setenv("KIVRO_SYSFS_ROOT", (root / "sys").c_str(), 1);
+    setenv("KIVRO_DEV_ROOT", (root / "dev").c_str(), 1);
+
+    Settings s = TestSettings(FreePort());
+    s.USBComAuto = true;
+    std::strcpy(s.USBComPort, "unused");
+    phone.Start();
+    StartEngine(s, 300);
+    int opened = sink.WaitForCode(EV_USB_PORT_OPENED, 1);
+    ASSERT_GE(opened, 0) << Describe(sink.Events());
+    EXPECT_EQ(std::string(sink.Events()[opened].Text), (root / "dev/ttyACM3").string());
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1), 0);
+
+    // A lower-numbered port appears; after the link fails, the reopening finds it.
+    PtyPair other;
+    ASSERT_TRUE(other.Open());
+    addAcm(1, other.SlavePath());
+    size_t events = sink.Count();
+    phone.Queue(FrameBytes(LINK_DATA, 10, {}));
+    opened = sink.WaitForCode(EV_USB_PORT_OPENED, 1, 3000, events);
+    ASSERT_GE(opened, 0) << Describe(sink.Events());
+    EXPECT_EQ(std::string(sink.Events()[opened].Text), (root / "dev/ttyACM1").string());
+    EXPECT_STREQ(s.USBComPort, "unused");
+
+    proxy->Shutdown();
+    unsetenv("KIVRO_SYSFS_ROOT");
+    unsetenv("KIVRO_DEV_ROOT");
+    fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace kivro::test
+
+#endif
