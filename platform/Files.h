@@ -1,0 +1,151 @@
+// Files and directories as the core needs them: a file opened for the transfer
+// (read while others may only read, or created replacing what was there, held
+// without sharing), one directory's listing with the attributes the directory
+// monitor filters on, a look-up of one file and a directory test. Handles stay
+// behind an intptr_t so this header is the same on both systems and the core
+// never sees a HANDLE or an fd; the backends (win32/Files.cpp, posix/Files.cpp)
+// make the calls. Failures come back as the system's error code (0 = success,
+// otherwise GetLastError / errno) rather than a bool plus LastError(), so a
+// caller cannot lose the code to an intervening call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/System.h"
+
+namespace kivro::platform {
+
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// True when a directory text ending in this character needs no separator before
+// a name: "\" and ":" on Windows (as in "C:\" and "C:"), "/" on both.
+constexpr bool EndsDirectoryPrefix(char last) {
+#if defined(_WIN32)
+    return last == '\\' || last == ':' || last == '/';
+#else
+    return last == '/';
+#endif
+}
+
+// dir, a separator unless dir is empty or already ends in one, then name; cut
+// to capacity - 1 characters and always NUL-terminated (the result is handed to
+// the system). dir and name end at their NUL or at their capacities.
+void JoinPath(char* dest, size_t capacity, const char* dir, const char* name,
+              size_t dirCapacity = SIZE_MAX, size_t nameCapacity = SIZE_MAX);
+
+// Move-only owner of one native handle kept as an intptr_t; -1 is the invalid
+// value on both systems (INVALID_HANDLE_VALUE, the failed fd). Close is the one
+// function that releases this handle kind.
+template <void (*Close)(intptr_t)>
+class UniqueNative {
+public:
+    static constexpr intptr_t kInvalid = -1;
+    UniqueNative() = default;
+    explicit UniqueNative(intptr_t handle) : handle_(handle) {}
+    UniqueNative(UniqueNative&& other) noexcept : handle_(other.release()) {}
+    UniqueNative& operator=(UniqueNative&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueNative(const UniqueNative&) = delete;
+    UniqueNative& operator=(const UniqueNative&) = delete;
+    ~UniqueNative() { reset(); }
+
+    intptr_t get() const { return handle_; }
+    bool valid() const { return handle_ != kInvalid; }
+    intptr_t release() {
+        intptr_t h = handle_;
+        handle_ = kInvalid;
+        return h;
+    }
+    void reset(intptr_t handle = kInvalid) {
+        if (handle_ != kInvalid) Close(handle_);
+        handle_ = handle;
+    }
+
+private:
+    intptr_t handle_ = kInvalid;
+};
+
+void CloseFileHandle(intptr_t handle);  // CloseHandle / close
+void CloseFindHandle(intptr_t handle);  // FindClose / closedir
+using UniqueFile = UniqueNative<CloseFileHandle>;
+using UniqueFind = UniqueNative<CloseFindHandle>;
+
+enum class SeekOrigin { Begin, Current, End };
+
+// One open file. Every operation returns 0 or the system's error code.
+class File {
+public:
+    // An existing file for reading; other openers may read it too but not write
+    // it, and an opener that writes makes this open fail (Windows: FILE_SHARE_READ,
+    // a sharing violation 32. Linux: the same between openers that take locks:
+    // a shared OFD lock, EAGAIN when another holds it for writing. Linux has no
+    // mandatory sharing, so a writer that takes no lock goes unnoticed there.)
+    [[nodiscard]] uint32_t OpenRead(const char* path);
+    // Creates the file for writing, replacing an existing one, without sharing
+    // (Windows: CREATE_ALWAYS, share mode 0. Linux: an exclusive OFD lock taken
+    // before the old contents are cut, EAGAIN while another opener holds a lock).
+    [[nodiscard]] uint32_t Create(const char* path);
+
+    // Reads up to size bytes; done 0 with result 0 is the end of the file.
+    [[nodiscard]] uint32_t Read(void* buffer, uint32_t size, uint32_t& done);
+    // Writes all size bytes unless an error stops it; done counts what was written.
+    [[nodiscard]] uint32_t Write(const void* data, uint32_t size, uint32_t& done);
+    // Moves the file position; position receives the new one when not null.
+    [[nodiscard]] uint32_t Seek(int64_t offset, SeekOrigin origin, uint64_t* position = nullptr);
+    [[nodiscard]] uint32_t Position(uint64_t& position) {
+        return Seek(0, SeekOrigin::Current, &position);
+    }
+    [[nodiscard]] uint32_t Size(uint64_t& size) const;
+
+    bool IsOpen() const { return file_.valid(); }
+    void Close() { file_.reset(); }
+
+private:
+    UniqueFile file_;
+};
+
+// One entry of a directory, as the system reports it.
+struct DirEntry {
+    char Name[261];           // without directory; 260 characters at most, NUL-terminated
+    bool Directory;           // "." and ".." included
+    bool Special;             // neither directory nor regular file (Linux: fifo, device,
+                              // socket, dangling link); never on Windows
+    bool Hidden;              // Windows attribute; on Linux a name starting with "."
+    bool System;              // Windows attribute; never on Linux
+    uint64_t Size;            // bytes
+    CalendarTime LastWrite;   // local calendar time (milliseconds 0 on Linux)
+};
+
+// Lists one directory, without entering subdirectories (FindFirstFileA on
+// "dir\*" / opendir). Entries come in the system's order.
+class DirListing {
+public:
+    // 0 when the directory can be listed (an empty listing included), otherwise
+    // the system's code. An empty dir is "not found", never the current folder.
+    [[nodiscard]] uint32_t Open(const char* dir);
+    // Fills entry with the next entry; false at the end or after a failure.
+    bool Next(DirEntry& entry);
+    void Close();
+
+private:
+    UniqueFind find_;
+    bool havePending_ = false;  // Windows: FindFirstFileA already gave this entry
+    DirEntry pending_{};
+};
+
+// The file or directory at path (no wildcards), as a listing would give it.
+[[nodiscard]] uint32_t FindFile(const char* path, DirEntry& entry);
+
+// 0 when path names an existing directory (one trailing separator allowed, the
+// roots "C:\" and "/" included); otherwise the system's code: "not a directory"
+// (ERROR_DIRECTORY 267 / ENOTDIR) for a file, "path not found" for "".
+[[nodiscard]] uint32_t DirectoryExists(const char* path);
+
+}  // namespace kivro::platform

@@ -1,0 +1,60 @@
+// Linux change notification: an inotify instance with one watch on the folder.
+// Its fd is readable while events are queued, which is the signalled state;
+// re-arming drains the queue. Only the event kinds that change a file's name or
+// last-write time are asked for, so reads do not wake the engine. IN_MODIFY is
+// among them although it comes with every write (as Windows' last-write
+// notification does): a change of the modification time alone (utimensat with
+// the access time left alone, "touch -m") reports IN_MODIFY, not IN_ATTRIB, and
+// a writer that keeps its file open never reports IN_CLOSE_WRITE.
+#include "platform/DirWatch.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kivro::platform {
+
+namespace {
+constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_ONLYDIR;
+
+uint32_t Errno() { return errno != 0 ? static_cast<uint32_t>(errno) : EIO; }
+}  // namespace
+
+void CloseChangeNotification(intptr_t handle) { close(static_cast<int>(handle)); }
+
+uint32_t DirWatch::Open(const char* dir) {
+    Close();
+    if (dir[0] == '\0') return ENOENT;
+    UniqueChangeNotification fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd.valid()) return Errno();
+    if (inotify_add_watch(static_cast<int>(fd.get()), dir, kWatchMask) < 0) return Errno();
+    notification_ = std::move(fd);
+    return 0;
+}
+
+uint32_t DirWatch::Rearm() {
+    if (!notification_.valid()) return EBADF;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        ssize_t n = read(static_cast<int>(notification_.get()), buffer, sizeof buffer);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+        return n == 0 ? EIO : Errno();
+    }
+}
+
+bool DirWatch::Wait(uint32_t timeoutMs) const {
+    if (!notification_.valid()) return false;
+    pollfd p{static_cast<int>(notification_.get()), POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, static_cast<int>(timeoutMs));
+    } while (r < 0 && errno == EINTR);
+    return r > 0 && (p.revents & POLLIN);
+}
+
+}  // namespace kivro::platform
