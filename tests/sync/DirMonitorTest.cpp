@@ -191,7 +191,9 @@ TEST_F(DirMonitorTest, PassesOverHiddenSystemFoldersAndExcluded) {
     for (const Case& c : cases) {
         folder.Write(c.name, 3);
 #if defined(_WIN32)
-        if (c.attributes) ASSERT_TRUE(SetFileAttributesA((folder / c.name).c_str(), c.attributes));
+        if (c.attributes) {
+            ASSERT_TRUE(SetFileAttributesA((folder / c.name).c_str(), c.attributes));
+        }
 #endif
     }
     std::filesystem::create_directory(folder.path() / "sub");
