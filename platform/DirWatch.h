@@ -3,16 +3,15 @@
 // last-write time changes, and stays signalled until re-armed. Windows gives
 // exactly this (FindFirstChangeNotificationA with FILE_NOTIFY_CHANGE_FILE_NAME |
 // FILE_NOTIFY_CHANGE_LAST_WRITE); Linux builds it from inotify on the folder
-// (creations, deletions, both halves of a rename, writes closed and attribute
-// changes, which is where a touched time shows), the fd being readable while
-// events are queued. The waitable is handed out as an opaque intptr_t (the
-// HANDLE, or the fd to poll for reading) so that the engine's wait can take it
-// beside its other objects; a waitable type of the platform's own was not
-// available when this was written.
+// (creations, deletions, both halves of a rename, writes, closed writes and
+// attribute changes), the fd being readable while events are queued. The
+// engine waits on it through Handle(), beside its events, with WaitAny.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
+#include "platform/Event.h"
 #include "platform/Files.h"
 
 namespace kivro::platform {
@@ -22,25 +21,46 @@ using UniqueChangeNotification = UniqueNative<CloseChangeNotification>;
 
 class DirWatch {
 public:
+    DirWatch() = default;
+    ~DirWatch() { Close(); }
+    DirWatch(DirWatch&& other) noexcept
+        : notification_(std::move(other.notification_)),
+          source_(std::exchange(other.source_, nullptr)) {}
+    DirWatch& operator=(DirWatch&& other) noexcept {
+        if (this != &other) {
+            Close();
+            notification_ = std::move(other.notification_);
+            source_ = std::exchange(other.source_, nullptr);
+        }
+        return *this;
+    }
+    DirWatch(const DirWatch&) = delete;
+    DirWatch& operator=(const DirWatch&) = delete;
+
     // Starts watching dir; 0 or the system's code. A second Open replaces the first.
     [[nodiscard]] uint32_t Open(const char* dir);
     // Clears the signal so that the next change signals again (FindNextChange-
-    // Notification / draining the queued events). Call it before looking at the
-    // directory: a change made while the caller looks then signals again, on
-    // both systems, instead of being drained unseen on Linux.
+    // Notification / draining the queued events). Best called before looking at
+    // the directory: a change made while the caller looks then signals again on
+    // both systems. Called after looking, Windows still keeps such a change but
+    // Linux drains it unseen until the next one.
     [[nodiscard]] uint32_t Rearm();
-    // Waits up to timeoutMs for the signal; true when signalled. For callers that
-    // wait on nothing else (tests, tools); the engine waits on NativeWaitable.
-    bool Wait(uint32_t timeoutMs) const;
+    // Waits up to timeoutMs for the signal alone; true when signalled.
+    bool Wait(uint32_t timeoutMs) const {
+        if (!IsOpen()) return false;
+        Waitable self = Handle();
+        return WaitAny(&self, 1, timeoutMs) == 0;
+    }
 
     bool IsOpen() const { return notification_.valid(); }
-    void Close() { notification_.reset(); }
-    // Windows: the notification HANDLE; Linux: the inotify fd (readable = signalled).
-    // -1 when not open. Owned by this object.
-    intptr_t NativeWaitable() const { return notification_.get(); }
+    void Close();
+    // For WaitAny; empty when not open. Stays valid while this watch (or the one
+    // it is moved into) stays open.
+    Waitable Handle() const;
 
 private:
     UniqueChangeNotification notification_;
+    void* source_ = nullptr;  // Linux: the WaitSource that Handle() points at
 };
 
 }  // namespace kivro::platform

@@ -5,14 +5,16 @@
 // among them although it comes with every write (as Windows' last-write
 // notification does): a change of the modification time alone (utimensat with
 // the access time left alone, "touch -m") reports IN_MODIFY, not IN_ATTRIB, and
-// a writer that keeps its file open never reports IN_CLOSE_WRITE.
+// a writer that keeps its file open never reports IN_CLOSE_WRITE. The wait
+// source is the bare inotify fd: readable is signalled.
 #include "platform/DirWatch.h"
 
 #include <cerrno>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 #include <utility>
+
+#include "platform/posix/WaitSource.h"
 
 namespace kivro::platform {
 
@@ -31,9 +33,18 @@ uint32_t DirWatch::Open(const char* dir) {
     UniqueChangeNotification fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd.valid()) return Errno();
     if (inotify_add_watch(static_cast<int>(fd.get()), dir, kWatchMask) < 0) return Errno();
+    source_ = new posix::WaitSource{static_cast<int>(fd.get())};
     notification_ = std::move(fd);
     return 0;
 }
+
+void DirWatch::Close() {
+    notification_.reset();
+    delete static_cast<posix::WaitSource*>(source_);
+    source_ = nullptr;
+}
+
+Waitable DirWatch::Handle() const { return Waitable(source_); }
 
 uint32_t DirWatch::Rearm() {
     if (!notification_.valid()) return EBADF;
@@ -45,16 +56,6 @@ uint32_t DirWatch::Rearm() {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
         return n == 0 ? EIO : Errno();
     }
-}
-
-bool DirWatch::Wait(uint32_t timeoutMs) const {
-    if (!notification_.valid()) return false;
-    pollfd p{static_cast<int>(notification_.get()), POLLIN, 0};
-    int r;
-    do {
-        r = poll(&p, 1, static_cast<int>(timeoutMs));
-    } while (r < 0 && errno == EINTR);
-    return r > 0 && (p.revents & POLLIN);
 }
 
 }  // namespace kivro::platform

@@ -32,15 +32,15 @@ uint32_t DirWatch::Open(const char* dir) {
     return 0;
 }
 
+void DirWatch::Close() { notification_.reset(); }
+
+Waitable DirWatch::Handle() const {
+    return IsOpen() ? Waitable(reinterpret_cast<void*>(notification_.get())) : Waitable();
+}
+
 uint32_t DirWatch::Rearm() {
     if (!notification_.valid()) return ERROR_INVALID_HANDLE;
     return FindNextChangeNotification(reinterpret_cast<HANDLE>(notification_.get())) ? 0 : Error();
-}
-
-bool DirWatch::Wait(uint32_t timeoutMs) const {
-    if (!notification_.valid()) return false;
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(notification_.get()), timeoutMs) ==
-           WAIT_OBJECT_0;
 }
 
 }  // namespace kivro::platform

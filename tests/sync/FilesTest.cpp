@@ -203,7 +203,7 @@ protected:
         folder.Write("existing.txt", 1);
         std::filesystem::create_directory(folder.path() / "sub");
         ASSERT_EQ(watch.Open(folder.str().c_str()), 0u);
-        ASSERT_NE(watch.NativeWaitable(), -1);
+        ASSERT_TRUE(watch.Handle());
         EXPECT_FALSE(watch.Wait(100));
     }
     // True when the change signalled, and re-arms for the next one.
@@ -239,6 +239,22 @@ TEST_F(DirWatchTest, SignalsCreateWriteTimeRenameDelete) {
     std::filesystem::remove(folder.path() / "renamed.txt");
     EXPECT_TRUE(Signalled()) << "delete";
     EXPECT_FALSE(watch.Wait(200));
+}
+
+TEST_F(DirWatchTest, WaitsBesideEventsAndSurvivesAMove) {
+    Event stop;
+    ASSERT_TRUE(stop.Create());
+    DirWatch moved = std::move(watch);
+    const Waitable list[] = {stop.Handle(), moved.Handle()};
+    EXPECT_EQ(WaitAny(list, 2, 100), kWaitTimeout);
+    folder.Write("x.txt", 1);
+    EXPECT_EQ(WaitAny(list, 2, 3000), 1);
+    ASSERT_TRUE(stop.Set());
+    EXPECT_EQ(WaitAny(list, 2, 0), 0);  // the lower position wins
+    EXPECT_EQ(moved.Rearm(), 0u);
+    while (moved.Wait(200)) EXPECT_EQ(moved.Rearm(), 0u);  // the rest of that one change
+    ASSERT_TRUE(stop.Reset());
+    EXPECT_EQ(WaitAny(list, 2, 100), kWaitTimeout);
 }
 
 TEST_F(DirWatchTest, SubfolderContentsAreNotWatched) {
