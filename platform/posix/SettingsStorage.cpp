@@ -1,6 +1,7 @@
 // The Linux settings store: the settings key as a REGEDIT4 file. The file is
-// read again whenever it changed on disk, so an edit made while the program
-// runs is seen by the next load and never overwritten by a stale copy. Every
+// read again for every call, so an edit made while the program runs is seen by
+// the next load and never overwritten by a stale copy (a cache keyed on the
+// file's time stamp can miss an edit within the clock's granularity). Every
 // save re-reads the file, changes its lines and replaces the file atomically
 // (temporary file in the same folder, fsync, rename), so a crash leaves either
 // the old or the new file. A file that cannot be read, or holds NUL bytes (a
@@ -124,26 +125,12 @@ bool ReplaceAtomically(const std::string& path, const std::string& text) {
     return true;
 }
 
-// What identifies one version of the file on disk.
-struct FileStamp {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    bool operator==(const FileStamp& o) const {
-        return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
-               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
-    }
-};
-
 class SettingsFileStore final : public ValueStore {
 public:
     explicit SettingsFileStore(std::string path) : path_(std::move(path)), file_("") {}
 
     bool Open(const char* keyPath) override {
         file_ = RegFile(std::string("HKEY_CURRENT_USER\\") + keyPath);
-        loaded_ = false;
         open_ = !path_.empty() && Refresh();
         return open_;
     }
@@ -163,56 +150,28 @@ public:
     bool Set(const char* name, uint32_t type, const void* data, uint32_t size) override {
         if (!open_ || !Refresh() || !writable_) return false;
         file_.Set(name, type, static_cast<const uint8_t*>(data), size);
-        bool ok = ReplaceAtomically(path_, file_.Text());
-        loaded_ = false;  // read back on next use: what is on disk is the truth
-        return ok;
+        return ReplaceAtomically(path_, file_.Text());
     }
 
 private:
-    static FileStamp Stamp(const std::string& path, int* error) {
-        FileStamp s;
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) {
-            *error = errno;
-            return s;
-        }
-        *error = 0;
-        s.exists = true;
-        s.dev = st.st_dev;
-        s.ino = st.st_ino;
-        s.size = st.st_size;
-        s.mtime = st.st_mtim;
-        return s;
-    }
-
-    // Brings the lines in step with the file. False when the file exists but
-    // cannot be read.
+    // Reads the file again: it is small and read rarely (at start, on a
+    // reload, at exit), and a fresh read is the only way to be sure that an
+    // edit made meanwhile is neither missed nor overwritten. False when the
+    // file exists but cannot be read.
     bool Refresh() {
-        int error = 0;
-        FileStamp stamp = Stamp(path_, &error);
-        if (loaded_ && stamp == stamp_) return true;
-        loaded_ = false;
         writable_ = false;
         file_.Parse("");
-        if (!stamp.exists) {
-            if (error != ENOENT) return false;
-            stamp_ = stamp;
-            loaded_ = writable_ = true;
-            return true;
-        }
         std::string text;
         if (!ReadFile(text)) return false;
-        file_.Parse(text);
         writable_ = text.find('\0') == std::string::npos;
-        if (!writable_) file_.Parse("");
-        stamp_ = stamp;
-        loaded_ = true;
+        if (writable_) file_.Parse(text);
         return true;
     }
 
+    // A missing file is an empty one.
     bool ReadFile(std::string& text) {
         int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) return errno == ENOENT;
         char buf[8192];
         for (;;) {
             ssize_t n = read(fd, buf, sizeof buf);
@@ -230,9 +189,7 @@ private:
 
     std::string path_;
     RegFile file_;
-    FileStamp stamp_;
     bool open_ = false;
-    bool loaded_ = false;
     bool writable_ = false;
 };
 
