@@ -29,6 +29,23 @@ namespace kivro::platform {
 
 namespace {
 
+// Owner of one open file descriptor.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
 std::string HomeFolder() {
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/') return home;
@@ -75,15 +92,17 @@ std::string WriteTemporary(const std::string& path, const std::string& text,
     if (!MakeFolders(FolderOf(path))) return std::string();
     static unsigned counter = 0;
     std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
         temp = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return std::string();
+        fd.reset(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (fd.get() < 0 && errno != EEXIST) return std::string();
     }
-    if (fd < 0) return std::string();
-    bool ok = (!keepMode || fchmod(fd, *keepMode) == 0) && WriteAll(fd, text) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    if (fd.get() < 0) return std::string();
+    // Once fsync succeeded the data is on disk; close cannot lose it.
+    bool ok = (!keepMode || fchmod(fd.get(), *keepMode) == 0) && WriteAll(fd.get(), text) &&
+              fsync(fd.get()) == 0;
+    fd.reset();
     if (!ok) {
         unlink(temp.c_str());
         return std::string();
@@ -92,11 +111,8 @@ std::string WriteTemporary(const std::string& path, const std::string& text,
 }
 
 void SyncFolder(const std::string& path) {
-    int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    UniqueFd folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0) fsync(folder.get());
 }
 
 // A settings file kept as a link (dotfile managers do that) is written where
@@ -170,21 +186,16 @@ private:
 
     // A missing file is an empty one.
     bool ReadFile(std::string& text) {
-        int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return errno == ENOENT;
+        UniqueFd fd(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) return errno == ENOENT;
         char buf[8192];
         for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
+            ssize_t n = read(fd.get(), buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                close(fd);
-                return false;
-            }
-            if (n == 0) break;
+            if (n < 0) return false;
+            if (n == 0) return true;
             text.append(buf, static_cast<size_t>(n));
         }
-        close(fd);
-        return true;
     }
 
     std::string path_;

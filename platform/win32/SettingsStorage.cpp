@@ -9,55 +9,22 @@
 
 #include <memory>
 
+#include "platform/win32/RegistryReader.h"  // UniqueHKey
 #include "text/Text.h"
 
 namespace kivro::platform {
 
 namespace {
 
-// Owner of one open registry key.
-class UniqueHKey {
-public:
-    UniqueHKey() = default;
-    explicit UniqueHKey(HKEY key) : key_(key) {}
-    UniqueHKey(UniqueHKey&& other) noexcept : key_(other.release()) {}
-    UniqueHKey& operator=(UniqueHKey&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueHKey(const UniqueHKey&) = delete;
-    UniqueHKey& operator=(const UniqueHKey&) = delete;
-    ~UniqueHKey() { reset(); }
-
-    HKEY get() const { return key_; }
-    HKEY release() {
-        HKEY k = key_;
-        key_ = nullptr;
-        return k;
-    }
-    void reset(HKEY key = nullptr) {
-        if (key_) RegCloseKey(key_);
-        key_ = key;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
-
 class RegistryValueStore final : public ValueStore {
 public:
     bool Open(const char* keyPath) override {
-        HKEY key = nullptr;
-        LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ | KEY_WRITE, &key);
+        LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ | KEY_WRITE, key_.put());
         if (rc != ERROR_SUCCESS)
             rc = RegCreateKeyExA(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_ALL_ACCESS, nullptr, &key, nullptr);
-        if (rc != ERROR_SUCCESS) {
-            key_.reset();
-            return false;
-        }
-        key_.reset(key);
-        return true;
+                                 KEY_ALL_ACCESS, nullptr, key_.put(), nullptr);
+        if (rc != ERROR_SUCCESS) key_.reset();
+        return rc == ERROR_SUCCESS;
     }
 
     bool Query(const char* name, void* data, uint32_t& size) override {
