@@ -194,7 +194,8 @@ TEST_F(SettingsFile, ADamagedFileKeepsEveryLineThroughASave) {
 TEST_F(SettingsFile, AFileItCannotReadIsNeverWrittenOver) {
     ASSERT_EQ(mkdir((folder_ + "/kivroproxy").c_str(), 0700), 0);
     // regedit's own export format is UTF-16: its text lines hold NUL bytes.
-    const std::string utf16("\xff\xfeR\0E\0G\0\n\0\"\0T\0\"\0=\0d\0w\0o\0r\0d\0:\0\x31\0\n\0", 38);
+    const char raw[] = "\xff\xfeR\0E\0G\0\n\0\"\0T\0\"\0=\0d\0w\0o\0r\0d\0:\0\x31\0\n\0";
+    const std::string utf16(raw, sizeof raw - 1);
     WriteAll(file_, utf16);
     Settings s;
     std::memset(&s, 'x', sizeof s);
