@@ -10,7 +10,9 @@ namespace kivro {
 
 namespace {
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
 
 // Key and value names compare as the registry compares them (without case);
 // ASCII folding is enough for the names this program uses.
@@ -21,7 +23,9 @@ bool SameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view TrimLeft(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -212,7 +216,8 @@ void RegFile::ParseLines(std::string_view text) {
                     line.kind = Kind::Value;
                     line.value.type = 4;
                     line.value.data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                                       static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+                                       static_cast<uint8_t>(v >> 16),
+                                       static_cast<uint8_t>(v >> 24)};
                 }
             } else if (StartsWithNoCase(s, "hex")) {
                 s.remove_prefix(3);
@@ -280,8 +285,10 @@ void RegFile::Set(std::string_view name, uint32_t type, const uint8_t* data, siz
         fresh.name = line.name;
         fresh.raw = FormatValue(line.name, type, data, size, eol);
         const std::string& raw = line.raw;
-        if (raw.size() >= 2 && raw.compare(raw.size() - 2, 2, "\r\n") == 0) fresh.raw += "\r\n";
-        else if (!raw.empty() && raw.back() == '\n') fresh.raw += "\n";
+        if (raw.size() >= 2 && raw.compare(raw.size() - 2, 2, "\r\n") == 0)
+            fresh.raw += "\r\n";
+        else if (!raw.empty() && raw.back() == '\n')
+            fresh.raw += "\n";
         line = std::move(fresh);
         return;
     }

@@ -25,7 +25,7 @@ struct RegValue {
 };
 
 class RegFile {
-public:
+  public:
     // keyName is the full key as the file names it, e.g.
     // "HKEY_CURRENT_USER\Software\Ostraven\KivroProxy"; compared without case.
     explicit RegFile(std::string keyName);
@@ -53,13 +53,13 @@ public:
     static std::string FormatValue(std::string_view name, uint32_t type, const uint8_t* data,
                                    size_t size, std::string_view eol = "\n");
 
-private:
+  private:
     enum class Kind { Blank, Comment, Header, Key, Value, Removed, Unread };
     struct Line {
         std::string raw;  // as in the file, line ends included
         Kind kind = Kind::Unread;
-        bool ours = false;     // a value line inside our key
-        bool ourKey = false;   // a key line naming our key
+        bool ours = false;    // a value line inside our key
+        bool ourKey = false;  // a key line naming our key
         std::string name;
         RegValue value;
     };

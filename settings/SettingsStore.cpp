@@ -29,7 +29,9 @@ uint32_t GetLE(const uint8_t* p) {
 
 SettingsStore::SettingsStore(std::unique_ptr<ValueStore> values) : values_(std::move(values)) {}
 
-bool SettingsStore::OpenKey(const char* keyPath) { return values_->Open(keyPath); }
+bool SettingsStore::OpenKey(const char* keyPath) {
+    return values_->Open(keyPath);
+}
 
 bool SettingsStore::QueryString(char* buffer, uint32_t size, const char* name) {
     uint32_t n = size;
@@ -71,7 +73,9 @@ bool SettingsStore::QueryBool(bool& flag, const char* name) {
     return true;
 }
 
-bool SettingsStore::SetBool(bool flag, const char* name) { return SetDword(flag ? 1 : 0, name); }
+bool SettingsStore::SetBool(bool flag, const char* name) {
+    return SetDword(flag ? 1 : 0, name);
+}
 
 bool SettingsStore::QueryBinary(void* buffer, uint32_t size, const char* name, uint32_t* dataSize) {
     uint32_t n = size;
@@ -91,7 +95,7 @@ bool QueryWindowPlacement(SettingsStore& store, WindowPlacement& placement) {
     placement.length = WindowPlacement::kSize;
     placement.flags = GetLE(b + 4);
     placement.showCmd = GetLE(b + 8);
-    int32_t* fields[] = {&placement.minX, &placement.minY, &placement.maxX, &placement.maxY,
+    int32_t* fields[] = {&placement.minX, &placement.minY, &placement.maxX,  &placement.maxY,
                          &placement.left, &placement.top,  &placement.right, &placement.bottom};
     for (size_t i = 0; i < 8; ++i) *fields[i] = static_cast<int32_t>(GetLE(b + 12 + 4 * i));
     return true;
@@ -105,8 +109,10 @@ namespace {
 template <size_t N>
 void LoadText(SettingsStore& store, char (&field)[N], const char* name, const char* fallback) {
     char scratch[N] = {};
-    if (store.QueryString(scratch, N, name)) std::memcpy(field, scratch, N);
-    else TextCopy(field, fallback);
+    if (store.QueryString(scratch, N, name))
+        std::memcpy(field, scratch, N);
+    else
+        TextCopy(field, fallback);
 }
 
 void LoadFlag(SettingsStore& store, bool& field, const char* name, bool fallback) {
@@ -144,8 +150,9 @@ bool SaveExitState(SettingsStore& store, bool running, const WindowPlacement* pl
     PutLE(b, WindowPlacement::kSize);
     PutLE(b + 4, placement->flags);
     PutLE(b + 8, placement->showCmd);
-    const int32_t fields[] = {placement->minX, placement->minY, placement->maxX, placement->maxY,
-                              placement->left, placement->top,  placement->right, placement->bottom};
+    const int32_t fields[] = {placement->minX,  placement->minY,  placement->maxX,
+                              placement->maxY,  placement->left,  placement->top,
+                              placement->right, placement->bottom};
     for (size_t i = 0; i < 8; ++i) PutLE(b + 12 + 4 * i, static_cast<uint32_t>(fields[i]));
     return store.SetBinary(b, sizeof b, kWindowPosName);
 }
@@ -175,8 +182,7 @@ std::string DefaultSettingsFileText(const Settings& s, const char* keyPath) {
            s.BTComAuto);
     textValue("Bluetooth serial port when BTComAuto is 0 (a name without \"/\" is in /dev)",
               "BTComPort", s.BTComPort, sizeof s.BTComPort);
-    number("1: find the USB serial port by itself; 0: use USBComPort", "USBComAuto",
-           s.USBComAuto);
+    number("1: find the USB serial port by itself; 0: use USBComPort", "USBComAuto", s.USBComAuto);
     textValue("USB serial port when USBComAuto is 0 (a name without \"/\" is in /dev)",
               "USBComPort", s.USBComPort, sizeof s.USBComPort);
     number("TCP port on which VNC viewers connect (0 to 65535)", "TCPPort",

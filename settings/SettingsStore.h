@@ -18,7 +18,7 @@
 namespace kivro {
 
 class SettingsStore {
-public:
+  public:
     explicit SettingsStore(std::unique_ptr<ValueStore> values);
 
     // Opens HKEY_CURRENT_USER\keyPath, creating it when it cannot be opened.
@@ -45,7 +45,7 @@ public:
 
     ValueStore& Values() { return *values_; }
 
-private:
+  private:
     std::unique_ptr<ValueStore> values_;
 };
 

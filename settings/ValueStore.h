@@ -16,7 +16,7 @@ inline constexpr uint32_t kRegBinary = 3;
 inline constexpr uint32_t kRegDword = 4;
 
 class ValueStore {
-public:
+  public:
     virtual ~ValueStore() = default;
 
     // Opens the key (a path below HKEY_CURRENT_USER), creating it when missing.

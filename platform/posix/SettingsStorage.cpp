@@ -31,7 +31,7 @@ namespace {
 
 // Owner of one open file descriptor.
 class UniqueFd {
-public:
+  public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
@@ -42,7 +42,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -142,7 +142,7 @@ bool ReplaceAtomically(const std::string& path, const std::string& text) {
 }
 
 class SettingsFileStore final : public ValueStore {
-public:
+  public:
     explicit SettingsFileStore(std::string path) : path_(std::move(path)), file_("") {}
 
     bool Open(const char* keyPath) override {
@@ -169,7 +169,7 @@ public:
         return ReplaceAtomically(path_, file_.Text());
     }
 
-private:
+  private:
     // Reads the file again: it is small and read rarely (at start, on a
     // reload, at exit), and a fresh read is the only way to be sure that an
     // edit made meanwhile is neither missed nor overwritten. False when the

@@ -17,7 +17,7 @@ namespace kivro::platform {
 namespace {
 
 class RegistryValueStore final : public ValueStore {
-public:
+  public:
     bool Open(const char* keyPath) override {
         LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ | KEY_WRITE, key_.put());
         if (rc != ERROR_SUCCESS)
@@ -30,7 +30,8 @@ public:
     bool Query(const char* name, void* data, uint32_t& size) override {
         if (!key_.get()) return false;
         DWORD n = size;
-        LONG rc = RegQueryValueExA(key_.get(), name, nullptr, nullptr, static_cast<BYTE*>(data), &n);
+        LONG rc =
+            RegQueryValueExA(key_.get(), name, nullptr, nullptr, static_cast<BYTE*>(data), &n);
         size = n;
         return rc == ERROR_SUCCESS;
     }
@@ -41,7 +42,7 @@ public:
                ERROR_SUCCESS;
     }
 
-private:
+  private:
     UniqueHKey key_;
 };
 

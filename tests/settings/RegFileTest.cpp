@@ -12,7 +12,9 @@ namespace {
 
 const char* const kKey = "HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy";
 
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 std::vector<uint8_t> Sz(const std::string& s) {
     std::vector<uint8_t> b = Bytes(s);
     b.push_back(0);
@@ -47,7 +49,7 @@ TEST(RegFileLine, EachFormGivesItsValue) {
         {"\"A\"=\"COM3\"", Typed(1, Sz("COM3"))},
         {"\"A\"=\"\"", Typed(1, Sz(""))},
         {"\"A\"=\"C:\\\\dir \\\"q\\\"\"", Typed(1, Sz("C:\\dir \"q\""))},
-        {"\"A\"=\"C:\\Users\"", Typed(1, Sz("C:\\Users"))},  // a lone backslash is literal
+        {"\"A\"=\"C:\\Users\"", Typed(1, Sz("C:\\Users"))},        // a lone backslash is literal
         {"\"A\"=\"\xe4\xf6\xfc\"", Typed(1, Sz("\xe4\xf6\xfc"))},  // bytes pass through
         {"\"A\"=dword:0000170c", Typed(4, {0x0c, 0x17, 0, 0})},
         {"\"A\"=dword:1", Typed(4, {1, 0, 0, 0})},
@@ -81,8 +83,9 @@ TEST(RegFileLine, EachFormGivesItsValue) {
 }
 
 TEST(RegFileLine, LastOfEqualNamesWins) {
-    RegFile f = Parsed(InKey("\"A\"=dword:1\n\"B\"=\"x\"\n\"a\"=dword:2\n\"B\"=-\n"
-                             "\"C\"=dword:3\n\"C\"=garbage\n"));
+    RegFile f =
+        Parsed(InKey("\"A\"=dword:1\n\"B\"=\"x\"\n\"a\"=dword:2\n\"B\"=-\n"
+                     "\"C\"=dword:3\n\"C\"=garbage\n"));
     EXPECT_EQ(Read(f, "A"), Typed(4, {2, 0, 0, 0}));
     EXPECT_EQ(Read(f, "B"), "missing");
     EXPECT_EQ(Read(f, "C"), Typed(4, {3, 0, 0, 0}));  // an unread line changes nothing
@@ -115,9 +118,9 @@ const std::string kExport =
     "\r\n";
 
 const std::vector<uint8_t> kWindowPos = {
-    0x2c, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x16, 0, 0, 0, 0x16, 0, 0, 0, 0x36, 3, 0, 0, 0x0e,
-    2, 0, 0};
+    0x2c, 0,    0,    0,    0,    0,    0,    0,    1,    0,    0,    0,    0xff, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x16, 0,
+    0,    0,    0x16, 0,    0,    0,    0x36, 3,    0,    0,    0x0e, 2,    0,    0};
 
 TEST(RegFileExport, ReadsOurKeyOnly) {
     RegFile f = Parsed(kExport);
@@ -139,13 +142,14 @@ TEST(RegFileExport, WritesAsRegeditDoes) {
     for (const char* name : {"IsRunning", "WindowPos", "BTComPort", "TCPPort", "SyncDir"}) {
         const RegValue* v = f.Find(name);
         ASSERT_NE(v, nullptr);
-        std::string line = RegFile::FormatValue(name, v->type, v->data.data(), v->data.size(),
-                                                "\r\n") + "\r\n";
+        std::string line =
+            RegFile::FormatValue(name, v->type, v->data.data(), v->data.size(), "\r\n") + "\r\n";
         EXPECT_NE(kExport.find("\r\n" + line), std::string::npos) << line;
     }
     const std::string list("COM3\0COM8\0COM12\0rfcomm0\0", 25);
-    EXPECT_NE(kExport.find(RegFile::FormatValue("List", 7, Bytes(list).data(), list.size(), "\r\n")),
-              std::string::npos);
+    EXPECT_NE(
+        kExport.find(RegFile::FormatValue("List", 7, Bytes(list).data(), list.size(), "\r\n")),
+        std::string::npos);
 }
 
 TEST(RegFileExport, SetRewritesOnlyTheChangedLinesKeepingCrlf) {
@@ -167,11 +171,11 @@ TEST(RegFileRoundTrip, EveryKindOfValueSurvives) {
     const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> values = {
         {1, Sz("plain")},
         {1, Sz("back\\slash \"quoted\" \xe9")},
-        {1, Sz("two\r\nlines")},           // cannot be a "text" line: goes out as hex(1)
-        {1, Bytes("no terminator")},       // likewise
+        {1, Sz("two\r\nlines")},      // cannot be a "text" line: goes out as hex(1)
+        {1, Bytes("no terminator")},  // likewise
         {1, Bytes(std::string("in\0side", 7) + '\0')},
         {4, {0x0c, 0x17, 0, 0}},
-        {4, {1, 2}},                        // a short dword is bytes of type 4
+        {4, {1, 2}},  // a short dword is bytes of type 4
         {3, std::vector<uint8_t>(200, 0xab)},
         {3, {}},
         {2, Sz("%HOME%")},
@@ -202,7 +206,8 @@ TEST(RegFileSet, ReplacesTheWinningLineAndARemoval) {
     const uint8_t seven[] = {7, 0, 0, 0};
     f.Set("a", 4, seven, 4);
     f.Set("B", 4, seven, 4);
-    EXPECT_EQ(f.Text(), InKey("\"A\"=dword:1\n\"A\"=dword:00000007\n\"B\"=dword:00000007\n; end\n"));
+    EXPECT_EQ(f.Text(),
+              InKey("\"A\"=dword:1\n\"A\"=dword:00000007\n\"B\"=dword:00000007\n; end\n"));
 }
 
 // A file cut off and damaged in places: what can be read is read, and saving
@@ -226,8 +231,8 @@ TEST(RegFileDamaged, ReadsWhatItCanAndSavingLosesNothing) {
     RegFile f = Parsed(kDamaged);
     EXPECT_EQ(Read(f, "BTComPort"), Typed(1, Sz("COM4")));
     EXPECT_EQ(Read(f, "TCPPort"), "missing");
-    EXPECT_EQ(Read(f, "WindowPos"), "missing");  // its continuation is not hex
-    EXPECT_EQ(Read(f, "DoSync"), Typed(4, {1, 0, 0, 0}));  // read again on its own
+    EXPECT_EQ(Read(f, "WindowPos"), "missing");                // its continuation is not hex
+    EXPECT_EQ(Read(f, "DoSync"), Typed(4, {1, 0, 0, 0}));      // read again on its own
     EXPECT_EQ(Read(f, "SyncDir"), Typed(1, Sz("C:\\Phone")));  // a broken key line is no key
     EXPECT_EQ(Read(f, "SyncExclude"), Typed(3, Sz("*.bak")));
     EXPECT_EQ(Read(f, "MaxSyncSize"), "missing");  // cut off after a continuation

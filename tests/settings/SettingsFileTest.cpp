@@ -48,18 +48,22 @@ std::vector<std::string> Entries(const std::string& folder) {
 
 // Sets or clears an environment variable for the life of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     std::string old_;
     bool had_ = false;
@@ -165,7 +169,8 @@ TEST_F(SettingsFile, EditsMadeWhileRunningAreSeenAndKept) {
     ASSERT_TRUE(Store().QueryBool(doSync, "DoSync"));
     EXPECT_TRUE(doSync);
 
-    WriteAll(file_, ReadAll(file_) + "\"SyncDir\"=\"/srv/phone\"\n");  // not read back before the save
+    WriteAll(file_,
+             ReadAll(file_) + "\"SyncDir\"=\"/srv/phone\"\n");  // not read back before the save
     ASSERT_TRUE(SaveExitState(Store(), false, nullptr));
     Settings s = DefaultSettings();
     LoadSettings(Store(), s);

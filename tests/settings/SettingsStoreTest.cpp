@@ -16,7 +16,9 @@ std::string Dword(uint32_t v) {
     return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 24)};
 }
-std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+std::string Sz(const std::string& text) {
+    return text + std::string(1, '\0');
+}
 
 void ExpectSameSettings(const Settings& a, const Settings& b) {
     EXPECT_EQ(a.IsRunning, b.IsRunning);
@@ -105,8 +107,8 @@ TEST_F(TypedStore, SetStringStopsAtTerminatorOrCapacity) {
 }
 
 TEST_F(TypedStore, DataLargerThanTheDestinationFails) {
-    Put("Text", 1, Sz("COM33"));         // 6 bytes
-    Put("Number", 1, Sz("5900"));        // 5 bytes: too long for a number
+    Put("Text", 1, Sz("COM33"));   // 6 bytes
+    Put("Number", 1, Sz("5900"));  // 5 bytes: too long for a number
     SettingsStore& s = Store();
     char text[6];
     EXPECT_TRUE(s.QueryString(text, 6, "Text"));
@@ -145,8 +147,8 @@ TEST_F(TypedStore, FlagIsTrueOnlyForAPositiveSignedNumber) {
     const struct {
         uint32_t stored;
         bool expected;
-    } cases[] = {{0, false}, {1, true}, {2, true}, {0x7FFFFFFF, true}, {0x80000000, false},
-                 {4294967295u, false}};
+    } cases[] = {{0, false},         {1, true},           {2, true},
+                 {0x7FFFFFFF, true}, {0x80000000, false}, {4294967295u, false}};
     SettingsStore& s = Store();
     for (const auto& c : cases) {
         ASSERT_TRUE(s.SetDword(c.stored, "IsRunning"));
@@ -206,9 +208,9 @@ TEST_F(LoadTest, StoredValuesAreTaken) {
 
 TEST_F(LoadTest, OversizedOrUnusableValuesGiveTheirDefaults) {
     Put("BTComPort", 1, Sz(std::string(300, 'B')));
-    Put("USBComPort", 1, Sz(std::string(260, 'U')));      // 261 bytes: fits exactly
-    Put("SyncDir", 1, Sz(std::string(261, 'D')));         // one too many
-    Put("TCPPort", 1, Sz("5900"));                        // a text is 5 bytes
+    Put("USBComPort", 1, Sz(std::string(260, 'U')));  // 261 bytes: fits exactly
+    Put("SyncDir", 1, Sz(std::string(261, 'D')));     // one too many
+    Put("TCPPort", 1, Sz("5900"));                    // a text is 5 bytes
     Put("MaxSyncSize", 4, Dword(static_cast<uint32_t>(-1)));
     Put("IsRunning", 4, Dword(4294967295u));
     Settings s = Scrambled();
@@ -242,7 +244,8 @@ TEST_F(LoadTest, TCPPortOutsideThePortRangeGivesTheDefault) {
         Settings s = Scrambled();
         LoadSettings(Store(), s);
         EXPECT_EQ(s.TCPPort, c.expected) << c.stored;
-        EXPECT_EQ(s.MaxSyncSize, c.stored == static_cast<uint32_t>(-1) ? 131072 : int32_t(c.stored));
+        EXPECT_EQ(s.MaxSyncSize,
+                  c.stored == static_cast<uint32_t>(-1) ? 131072 : int32_t(c.stored));
     }
 }
 

@@ -14,7 +14,7 @@
 namespace kivro::test {
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -32,7 +32,7 @@ protected:
     std::string file_;
 #endif
 
-private:
+  private:
     std::unique_ptr<SettingsStore> store_;
 };
 
