@@ -21,10 +21,14 @@ struct Key {
     Option option;
 };
 
-constexpr Key kWindowsKeys[] = {
-    {"/port:", Option::Port}, {"/bt:", Option::BT}, {"/usb:", Option::USB}, {"/sync:", Option::Sync}};
-constexpr Key kGnuKeys[] = {
-    {"--port=", Option::Port}, {"--bt=", Option::BT}, {"--usb=", Option::USB}, {"--sync=", Option::Sync}};
+constexpr Key kWindowsKeys[] = {{"/port:", Option::Port},
+                                {"/bt:", Option::BT},
+                                {"/usb:", Option::USB},
+                                {"/sync:", Option::Sync}};
+constexpr Key kGnuKeys[] = {{"--port=", Option::Port},
+                            {"--bt=", Option::BT},
+                            {"--usb=", Option::USB},
+                            {"--sync=", Option::Sync}};
 
 // Whole key at the start of argument, letters compared through the upper-case table.
 bool StartsWithNoCase(const char* argument, const char* key) {
@@ -62,7 +66,8 @@ void Report(const ErrorSink& showError, uint32_t id, const char* argument) {
 enum class Applied { Ok, Help, Version, Failed };
 
 // One argument, NUL-terminated. gnu adds the "--" spellings.
-Applied ApplyArgument(const char* argument, bool gnu, Settings& settings, const ErrorSink& showError) {
+Applied ApplyArgument(const char* argument, bool gnu, Settings& settings,
+                      const ErrorSink& showError) {
     Option option = Option::None;
     const char* value = nullptr;
     for (const Key& key : kWindowsKeys) {
@@ -113,7 +118,9 @@ Applied ApplyArgument(const char* argument, bool gnu, Settings& settings, const 
 }
 
 // Codes taken as unsigned bytes: 128 to 255 belong to names and arguments.
-bool IsSeparator(char c) { return static_cast<unsigned char>(c) <= 32; }
+bool IsSeparator(char c) {
+    return static_cast<unsigned char>(c) <= 32;
+}
 
 }  // namespace
 

@@ -19,7 +19,9 @@ namespace {
 
 constexpr int kExitBadOption = 2;
 
-void ShowError(const char* text) { std::fprintf(stderr, "KivroProxy: %s\n", text); }
+void ShowError(const char* text) {
+    std::fprintf(stderr, "KivroProxy: %s\n", text);
+}
 
 // Settings texts may fill their arrays without a terminator.
 template <size_t N>
@@ -65,9 +67,8 @@ void PrintHelp(const char* settingsPath) {
         "  IsRunning    dword  stored at exit; not read on Linux\n"
         "\n"
         "A bad option ends the program with exit status 2.\n",
-        settingsPath, kSettingsKeyPath, d.TCPPort, Len(d.BTComPort), d.BTComPort,
-        Len(d.USBComPort), d.USBComPort, Len(d.SyncDir), d.SyncDir, d.MaxSyncSize,
-        Len(d.SyncExclude), d.SyncExclude);
+        settingsPath, kSettingsKeyPath, d.TCPPort, Len(d.BTComPort), d.BTComPort, Len(d.USBComPort),
+        d.USBComPort, Len(d.SyncDir), d.SyncDir, d.MaxSyncSize, Len(d.SyncExclude), d.SyncExclude);
 }
 
 // IsRunning is left out: Linux starts the proxy at launch whatever it says.
@@ -129,4 +130,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace kivro
 
-int main(int argc, char** argv) { return kivro::Run(argc, argv); }
+int main(int argc, char** argv) {
+    return kivro::Run(argc, argv);
+}

@@ -74,7 +74,7 @@ Outcome RunCommandLine(const std::string& line, bool& result) {
 }
 
 class CommandLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { InitUpperTable(); }
 
     void Check(const std::string& line, const Expect& want) {
@@ -145,8 +145,8 @@ TEST_F(CommandLine, OnlyTheFirst512CharactersCount) {
         line.append(end - option.size() - line.size(), ' ');
         return line + option + " /bogus";
     };
-    Check(lineEndingAt(512), {.port = 6000});     // "/bogus" lies beyond the window
-    Check(lineEndingAt(513), {.port = 600});      // the last digit is cut off
+    Check(lineEndingAt(512), {.port = 6000});      // "/bogus" lies beyond the window
+    Check(lineEndingAt(513), {.port = 600});       // the last digit is cut off
     Check(lineEndingAt(512 + option.size()), {});  // the whole option is outside
     Check(std::string("kivro.exe /port:81\0/bogus", 25), {.port = 81});
 }
@@ -201,7 +201,8 @@ TEST_F(CommandLine, LinuxArguments) {
         {{"--help=1"}, R::Failed, {.error = "Invalid command line option '--help=1'"}},
         {{""}, R::Failed, {.error = "Invalid command line option ''"}},
         {{"--port=80", "--bt=x", "--bogus", "--usb=y"},
-         R::Failed, {.error = "Invalid command line option '--bogus'", .port = 80, .bt = "x"}},
+         R::Failed,
+         {.error = "Invalid command line option '--bogus'", .port = 80, .bt = "x"}},
         {{"--help"}, R::Help, {}},
         {{"--port=80", "--version", "--bogus"}, R::Version, {.port = 80}},
         {{"--bogus", "--help"}, R::Failed, {.error = "Invalid command line option '--bogus'"}},

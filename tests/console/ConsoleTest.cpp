@@ -27,7 +27,7 @@ struct Result {
 };
 
 class Console : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/kivro-console-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -115,9 +115,9 @@ TEST_F(Console, HelpAndVersionPrintToStandardOutput) {
     Result help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    for (const std::string& word : std::vector<std::string>{"--port=N", "--bt=PORT", "--usb=PORT", "--sync=DIR", "--version",
-                                    "TCPPort", "BTComAuto", "SyncExclude", "MaxSyncSize",
-                                    settingsFile_.string()})
+    for (const std::string& word : std::vector<std::string>{
+             "--port=N", "--bt=PORT", "--usb=PORT", "--sync=DIR", "--version", "TCPPort",
+             "BTComAuto", "SyncExclude", "MaxSyncSize", settingsFile_.string()})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
     Result version = Run({"--port=7000", "--version"});
