@@ -176,7 +176,7 @@ TEST(PhoneSimLink, SlowLinkEmulation) {
         std::vector<std::string> args;
         long atLeastMs;
     } cases[] = {
-        {{"--bps", "8192"}, 400},      // 4099 bytes in, 3 out
+        {{"--bps", "8192"}, 400},  // 4099 bytes in, 3 out
         {{"--latency", "300"}, 290},
     };
     for (const Case& c : cases) {

@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 // A listening socket on a free loopback port.
 class Listener {
-public:
+  public:
     Listener() {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -57,7 +57,7 @@ public:
         return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     }
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
@@ -98,7 +98,8 @@ TEST(PhoneSimRelay, RelaysToAVncServerAndReportsItsEnd) {
     EXPECT_EQ(b, ToBytes("RFB 003.008\n"));
     const Bytes big = Pattern(10000, 11);  // more than one frame each way
     for (size_t at = 0; at < big.size(); at += 4096)
-        ASSERT_TRUE(viewer.Write(Bytes(big.begin() + at, big.begin() + std::min(big.size(), at + 4096))));
+        ASSERT_TRUE(
+            viewer.Write(Bytes(big.begin() + at, big.begin() + std::min(big.size(), at + 4096))));
     ASSERT_TRUE(viewer.Read(big.size(), b));
     EXPECT_EQ(b, big);
     EXPECT_TRUE(viewer.OtherReplies().empty());
@@ -134,7 +135,8 @@ void Bridge(TestPc& pc, int client, std::atomic<bool>& failed) {
     Reply r;
     if (!pc.Exchange(LINK_CLIENT_CONNECTED, {}, r)) return failed.store(true);
     for (bool open = true; open;) {
-        if (r.type == LINK_DATA && r.length > 0 && !SendAll(client, r.payload.data(), r.length)) break;
+        if (r.type == LINK_DATA && r.length > 0 && !SendAll(client, r.payload.data(), r.length))
+            break;
         if (r.type == LINK_CLOSE_CLIENT) break;
         if (r.type != LINK_DATA) return failed.store(true);
         Bytes data(4096);
@@ -204,8 +206,8 @@ TEST(PhoneSimRelay, VncsnapshotTakesAPictureOfTheBuiltInScreen) {
 
     pid_t pid = fork();
     if (pid == 0) {
-        execlp("timeout", "timeout", "30", tool, "-quiet", "-encodings", "raw", "-allowblank", target.c_str(),
-               image.c_str(), static_cast<char*>(nullptr));
+        execlp("timeout", "timeout", "30", tool, "-quiet", "-encodings", "raw", "-allowblank",
+               target.c_str(), image.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     std::atomic<bool> failed{false};
@@ -228,14 +230,16 @@ TEST(PhoneSimRelay, VncsnapshotTakesAPictureOfTheBuiltInScreen) {
     EXPECT_EQ(height, 320);
 #ifdef KIVRO_HAVE_JPEG
     // The colour bars at the top, each within JPEG's tolerance.
-    const uint32_t bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0};
+    const uint32_t bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00,
+                              0xFF00FF, 0xFF0000, 0x0000FF, 0};
     int decodedWidth = 0;
     Bytes rgb = DecodeJpeg(jpeg, decodedWidth);
     ASSERT_EQ(rgb.size(), size_t(240) * 320 * 3);
     for (int bar = 0; bar < 8; ++bar) {
         const uint8_t* p = &rgb[(size_t(30) * decodedWidth + bar * 30 + 15) * 3];
         for (int c = 0; c < 3; ++c)
-            EXPECT_NEAR(p[c], (bars[bar] >> (16 - 8 * c)) & 0xFF, 40) << "bar " << bar << " channel " << c;
+            EXPECT_NEAR(p[c], (bars[bar] >> (16 - 8 * c)) & 0xFF, 40)
+                << "bar " << bar << " channel " << c;
     }
 #endif
 }

@@ -8,8 +8,12 @@
 namespace kivro::phonesim_test {
 namespace {
 
-uint32_t Get32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t Get32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+uint16_t Get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 
 struct Format {
     const char* name;
@@ -21,16 +25,67 @@ struct Format {
 };
 
 const Format kFormats[] = {
-    {"32 bpp little endian", 32, 24, 0, 1, 255, 255, 255, 16, 8, 0,
+    {"32 bpp little endian",
+     32,
+     24,
+     0,
+     1,
+     255,
+     255,
+     255,
+     16,
+     8,
+     0,
      {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0}},
-    {"32 bpp big endian BGR", 32, 24, 1, 1, 255, 255, 255, 0, 8, 16,
+    {"32 bpp big endian BGR",
+     32,
+     24,
+     1,
+     1,
+     255,
+     255,
+     255,
+     0,
+     8,
+     16,
      {0xFFFFFF, 0x00FFFF, 0xFFFF00, 0x00FF00, 0xFF00FF, 0x0000FF, 0xFF0000, 0}},
-    {"16 bpp 565 big endian", 16, 16, 1, 1, 31, 63, 31, 11, 5, 0,
+    {"16 bpp 565 big endian",
+     16,
+     16,
+     1,
+     1,
+     31,
+     63,
+     31,
+     11,
+     5,
+     0,
      {0xFFFF, 0xFFE0, 0x07FF, 0x07E0, 0xF81F, 0xF800, 0x001F, 0}},
-    {"16 bpp 555 little endian", 16, 15, 0, 1, 31, 31, 31, 10, 5, 0,
+    {"16 bpp 555 little endian",
+     16,
+     15,
+     0,
+     1,
+     31,
+     31,
+     31,
+     10,
+     5,
+     0,
      {0x7FFF, 0x7FE0, 0x03FF, 0x03E0, 0x7C1F, 0x7C00, 0x001F, 0}},
     {"8 bpp BGR233", 8, 8, 0, 1, 7, 7, 3, 0, 3, 6, {0xFF, 0x3F, 0xF8, 0x38, 0xC7, 0x07, 0xC0, 0}},
-    {"8 bpp colour map", 8, 8, 0, 0, 0, 0, 0, 0, 0, 0, {0xFF, 0xFC, 0x1F, 0x1C, 0xE3, 0xE0, 0x03, 0}},
+    {"8 bpp colour map",
+     8,
+     8,
+     0,
+     0,
+     0,
+     0,
+     0,
+     0,
+     0,
+     0,
+     {0xFF, 0xFC, 0x1F, 0x1C, 0xE3, 0xE0, 0x03, 0}},
 };
 
 uint32_t PixelValue(const Format& f, const uint8_t* p) {
@@ -41,7 +96,7 @@ uint32_t PixelValue(const Format& f, const uint8_t* p) {
 }
 
 class PhoneSimScreen : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(sim_.Started());
         ASSERT_TRUE(pc_.Opened());
@@ -77,17 +132,41 @@ protected:
     }
 
     void SetFormat(const Format& f) {
-        Bytes m = {0, 0, 0, 0, f.bpp, f.depth, f.bigEndian, f.trueColour,
-                   uint8_t(f.redMax >> 8), uint8_t(f.redMax), uint8_t(f.greenMax >> 8),
-                   uint8_t(f.greenMax), uint8_t(f.blueMax >> 8), uint8_t(f.blueMax),
-                   f.redShift, f.greenShift, f.blueShift, 0, 0, 0,
-                   2, 0, 0, 1, 0, 0, 0, 0};  // SetEncodings: raw
+        Bytes m = {0,
+                   0,
+                   0,
+                   0,
+                   f.bpp,
+                   f.depth,
+                   f.bigEndian,
+                   f.trueColour,
+                   uint8_t(f.redMax >> 8),
+                   uint8_t(f.redMax),
+                   uint8_t(f.greenMax >> 8),
+                   uint8_t(f.greenMax),
+                   uint8_t(f.blueMax >> 8),
+                   uint8_t(f.blueMax),
+                   f.redShift,
+                   f.greenShift,
+                   f.blueShift,
+                   0,
+                   0,
+                   0,
+                   2,
+                   0,
+                   0,
+                   1,
+                   0,
+                   0,
+                   0,
+                   0};  // SetEncodings: raw
         ASSERT_TRUE(viewer_.Write(m));
     }
 
     void Request(bool incremental, int x, int y, int w, int h) {
-        Bytes m = {3, uint8_t(incremental), uint8_t(x >> 8), uint8_t(x), uint8_t(y >> 8), uint8_t(y),
-                   uint8_t(w >> 8), uint8_t(w), uint8_t(h >> 8), uint8_t(h)};
+        Bytes m = {
+            3,          uint8_t(incremental), uint8_t(x >> 8), uint8_t(x),      uint8_t(y >> 8),
+            uint8_t(y), uint8_t(w >> 8),      uint8_t(w),      uint8_t(h >> 8), uint8_t(h)};
         ASSERT_TRUE(viewer_.Write(m));
     }
 
@@ -171,7 +250,8 @@ TEST_F(PhoneSimScreen, PointerAndKeysAnswerVisibly) {
     ReadUpdate(4, u);
     ASSERT_FALSE(HasFatalFailure());
     ASSERT_TRUE(px >= u.x && px < u.x + u.w && py >= u.y && py < u.y + u.h);
-    EXPECT_EQ(PixelValue(kFormats[0], &u.pixels[(size_t(py - u.y) * u.w + (px - u.x)) * 4]), 0xFF0000u);
+    EXPECT_EQ(PixelValue(kFormats[0], &u.pixels[(size_t(py - u.y) * u.w + (px - u.x)) * 4]),
+              0xFF0000u);
 
     // A key changes the status line below the clock (rows 110 to 149).
     ASSERT_TRUE(viewer_.Write({4, 1, 0, 0, 0, 0, 0, 'k', 4, 0, 0, 0, 0, 0, 0, 'k'}));
@@ -186,7 +266,8 @@ TEST_F(PhoneSimScreen, PointerAndKeysAnswerVisibly) {
         for (int x = k.x; x < k.x + k.w; ++x) {
             size_t at = (size_t(y) * 240 + x) * 4;
             size_t inK = (size_t(y - k.y) * k.w + (x - k.x)) * 4;
-            changed |= PixelValue(kFormats[0], &full.pixels[at]) != PixelValue(kFormats[0], &k.pixels[inK]);
+            changed |= PixelValue(kFormats[0], &full.pixels[at]) !=
+                       PixelValue(kFormats[0], &k.pixels[inK]);
         }
     EXPECT_TRUE(changed);
 }

@@ -54,7 +54,8 @@ void SendFile(TestPc& pc, const std::string& name, const Bytes& content) {
     ASSERT_TRUE(pc.Exchange(LINK_FILE_START, ToBytes(name), r));
     for (size_t at = 0; at < content.size(); at += 4096) {
         size_t n = std::min<size_t>(4096, content.size() - at);
-        ASSERT_TRUE(pc.Exchange(LINK_FILE_DATA, Bytes(content.begin() + at, content.begin() + at + n), r));
+        ASSERT_TRUE(
+            pc.Exchange(LINK_FILE_DATA, Bytes(content.begin() + at, content.begin() + at + n), r));
     }
     ASSERT_TRUE(pc.Exchange(LINK_FILE_END, {}, r));
 }

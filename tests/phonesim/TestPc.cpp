@@ -22,7 +22,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
@@ -123,10 +124,13 @@ bool PhoneSimProcess::WaitLine(const std::string& expected) {
 
 bool PhoneSimProcess::Command(const std::string& line) {
     std::string text = line + "\n";
-    return write(stdin_, text.data(), text.size()) == ssize_t(text.size()) && WaitLine("ok " + line);
+    return write(stdin_, text.data(), text.size()) == ssize_t(text.size()) &&
+           WaitLine("ok " + line);
 }
 
-bool PhoneSimProcess::ArmBySignal() { return kill(pid_, SIGUSR1) == 0 && WaitLine("ok SIGUSR1"); }
+bool PhoneSimProcess::ArmBySignal() {
+    return kill(pid_, SIGUSR1) == 0 && WaitLine("ok SIGUSR1");
+}
 
 TestPc::TestPc(const std::string& ptyPath) {
     // No flush: the pty is fresh, and the hello may already wait in it.
@@ -169,7 +173,8 @@ bool TestPc::ReadHello(int timeoutMs) {
 }
 
 bool TestPc::Send(uint8_t type, const Bytes& payload) {
-    Bytes frame{type, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
+    Bytes frame{type, static_cast<uint8_t>(payload.size() >> 8),
+                static_cast<uint8_t>(payload.size())};
     frame.insert(frame.end(), payload.begin(), payload.end());
     const uint8_t* p = frame.data();
     size_t left = frame.size();

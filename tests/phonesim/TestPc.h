@@ -16,17 +16,19 @@ namespace kivro::phonesim_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes ToBytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // A fresh temporary folder, removed with its files when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& Path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -35,7 +37,7 @@ bool ReadFile(const std::string& path, Bytes& data);
 Bytes Pattern(size_t size, uint32_t seed);
 
 class PhoneSimProcess {
-public:
+  public:
     // Starts phone-sim with these options and waits for its "PTY <path>" line.
     explicit PhoneSimProcess(const std::vector<std::string>& args);
     ~PhoneSimProcess();
@@ -46,7 +48,7 @@ public:
     // Sends SIGUSR1 and waits for its acknowledgement (needs --control).
     bool ArmBySignal();
 
-private:
+  private:
     bool WaitLine(const std::string& expected);
 
     pid_t pid_ = -1;
@@ -62,7 +64,7 @@ struct Reply {
 };
 
 class TestPc {
-public:
+  public:
     explicit TestPc(const std::string& ptyPath);
     ~TestPc();
     bool Opened() const { return fd_ >= 0; }
@@ -78,13 +80,13 @@ public:
         return Send(type, payload) && Receive(reply);
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // An RFB viewer whose byte stream rides in LINK_DATA frames through a TestPc.
 class LinkViewer {
-public:
+  public:
     explicit LinkViewer(TestPc& pc) : pc_(pc) {}
     // Sends LINK_CLIENT_CONNECTED and keeps what the reply carries.
     bool Connect();
@@ -94,7 +96,7 @@ public:
     // The types of replies seen that were not LINK_DATA.
     const std::vector<uint8_t>& OtherReplies() const { return others_; }
 
-private:
+  private:
     bool Take(const Reply& reply);
     TestPc& pc_;
     Bytes stream_;

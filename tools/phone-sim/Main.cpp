@@ -69,7 +69,8 @@ const char kUsage[] =
     "\n"
     "Link:\n"
     "  --usb                 USB port behaviour: send the hello when the server starts (default)\n"
-    "  --bt                  Bluetooth port behaviour: no hello; raise DTR and RTS on a real device\n"
+    "  --bt                  Bluetooth port behaviour: no hello; raise DTR and RTS on a real "
+    "device\n"
     "  --hello-delay MS      start the server (send the hello) MS after start-up (default 0)\n"
     "  --restart-delay MS    after a usb-disconnect, restart the server after MS; -1: never\n"
     "                        (default 1000)\n"
@@ -148,15 +149,30 @@ bool SplitHostPort(const std::string& text, std::string& host, std::string& port
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
     host = text.substr(0, colon);
     port = text.substr(colon + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     return true;
 }
 
 // 0 on success, 2 with the message printed on a bad command line, 1 for --help.
 int ParseOptions(int argc, char** argv, Options& o) {
     enum {
-        kUsb = 256, kBt, kHelloDelay, kRestartDelay, kBps, kLatency, kVnc, kConnectTimeout,
-        kGather, kSyncDir, kSyncFlag, kSyncLimit, kSendExisting, kFault, kStallSeconds, kControl
+        kUsb = 256,
+        kBt,
+        kHelloDelay,
+        kRestartDelay,
+        kBps,
+        kLatency,
+        kVnc,
+        kConnectTimeout,
+        kGather,
+        kSyncDir,
+        kSyncFlag,
+        kSyncLimit,
+        kSendExisting,
+        kFault,
+        kStallSeconds,
+        kControl
     };
     static const option longOptions[] = {
         {"usb", no_argument, nullptr, kUsb},
@@ -184,30 +200,66 @@ int ParseOptions(int argc, char** argv, Options& o) {
         long n = 0;
         bool ok = true;
         switch (c) {
-            case kUsb: o.usb = true; break;
-            case kBt: o.usb = false; break;
-            case kHelloDelay: ok = ParseNumber(optarg, 0, kMaxMs, n), o.helloDelayMs = int(n); break;
-            case kRestartDelay: ok = ParseNumber(optarg, -1, kMaxMs, n), o.restartDelayMs = int(n); break;
-            case kBps: ok = ParseNumber(optarg, 0, 1L << 30, n), o.bytesPerSecond = uint32_t(n); break;
-            case kLatency: ok = ParseNumber(optarg, 0, kMaxMs, n), o.latencyMs = int(n); break;
-            case kVnc: ok = SplitHostPort(optarg, o.vncHost, o.vncPort); break;
-            case kConnectTimeout: ok = ParseNumber(optarg, 1, kMaxMs, n), o.connectTimeoutMs = int(n); break;
-            case kGather: ok = ParseNumber(optarg, 0, kMaxMs, n), o.gatherMs = int(n); break;
-            case kSyncDir: o.syncDir = optarg; break;
-            case kSyncFlag: ok = ParseNumber(optarg, 0, 255, n), o.syncFlag = int(n); break;
-            case kSyncLimit: ok = ParseNumber(optarg, 0, 0xFFFFFFFFL, n), o.syncLimit = uint32_t(n); break;
-            case kSendExisting: o.sendExisting = true; break;
+            case kUsb:
+                o.usb = true;
+                break;
+            case kBt:
+                o.usb = false;
+                break;
+            case kHelloDelay:
+                ok = ParseNumber(optarg, 0, kMaxMs, n), o.helloDelayMs = int(n);
+                break;
+            case kRestartDelay:
+                ok = ParseNumber(optarg, -1, kMaxMs, n), o.restartDelayMs = int(n);
+                break;
+            case kBps:
+                ok = ParseNumber(optarg, 0, 1L << 30, n), o.bytesPerSecond = uint32_t(n);
+                break;
+            case kLatency:
+                ok = ParseNumber(optarg, 0, kMaxMs, n), o.latencyMs = int(n);
+                break;
+            case kVnc:
+                ok = SplitHostPort(optarg, o.vncHost, o.vncPort);
+                break;
+            case kConnectTimeout:
+                ok = ParseNumber(optarg, 1, kMaxMs, n), o.connectTimeoutMs = int(n);
+                break;
+            case kGather:
+                ok = ParseNumber(optarg, 0, kMaxMs, n), o.gatherMs = int(n);
+                break;
+            case kSyncDir:
+                o.syncDir = optarg;
+                break;
+            case kSyncFlag:
+                ok = ParseNumber(optarg, 0, 255, n), o.syncFlag = int(n);
+                break;
+            case kSyncLimit:
+                ok = ParseNumber(optarg, 0, 0xFFFFFFFFL, n), o.syncLimit = uint32_t(n);
+                break;
+            case kSendExisting:
+                o.sendExisting = true;
+                break;
             case kFault: {
                 Fault f;
                 ok = ParseFault(optarg, f);
                 if (ok) o.faults.push_back(f);
                 break;
             }
-            case kStallSeconds: ok = ParseNumber(optarg, 0, 86400, n), o.stallSeconds = int(n); break;
-            case kControl: o.control = true; break;
-            case 'v': ++gVerbosity; break;
-            case 'h': std::fputs(kUsage, stdout); return 1;
-            default: std::fputs("Try 'phone-sim --help'.\n", stderr); return 2;
+            case kStallSeconds:
+                ok = ParseNumber(optarg, 0, 86400, n), o.stallSeconds = int(n);
+                break;
+            case kControl:
+                o.control = true;
+                break;
+            case 'v':
+                ++gVerbosity;
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 1;
+            default:
+                std::fputs("Try 'phone-sim --help'.\n", stderr);
+                return 2;
         }
         if (!ok) {
             std::fprintf(stderr, "phone-sim: bad value for --%s: %s\nTry 'phone-sim --help'.\n",
@@ -234,18 +286,19 @@ void OnSignal(int signal) {
 }
 
 const char* TypeName(uint8_t type) {
-    static const char* const names[] = {"LINK_DATA", "LINK_CLIENT_CONNECTED", "LINK_CLIENT_DISCONNECTED",
-                                        "type 3", "LINK_SYNC_CONFIG", "LINK_FILE_START", "LINK_FILE_DATA",
-                                        "LINK_FILE_END", "LINK_USB_DISCONNECT", "LINK_CLOSE_CLIENT"};
+    static const char* const names[] = {
+        "LINK_DATA",           "LINK_CLIENT_CONNECTED", "LINK_CLIENT_DISCONNECTED", "type 3",
+        "LINK_SYNC_CONFIG",    "LINK_FILE_START",       "LINK_FILE_DATA",           "LINK_FILE_END",
+        "LINK_USB_DISCONNECT", "LINK_CLOSE_CLIENT"};
     return type < 10 ? names[type] : "invalid type";
 }
 
 class PhoneSim {
-public:
+  public:
     explicit PhoneSim(Options options) : o_(std::move(options)) {}
     int Run();
 
-private:
+  private:
     void HandleFrame();
     void Reply();
     bool DueFault(Fault& fault);
@@ -338,7 +391,9 @@ void PhoneSim::HandleFrame() {
             StartSession();
             gather = true;
             break;
-        case LINK_CLIENT_DISCONNECTED: EndSession("the viewer has gone"); break;
+        case LINK_CLIENT_DISCONNECTED:
+            EndSession("the viewer has gone");
+            break;
         case LINK_SYNC_CONFIG:
             // Read as five bytes whatever the length says, as the PC does.
             pcConfigSeen_ = true;
@@ -352,7 +407,8 @@ void PhoneSim::HandleFrame() {
                 break;
             }
             folder_->AbortOutgoing();
-            folder_->StartIncoming(std::string(reinterpret_cast<const char*>(in_.payload), in_.length));
+            folder_->StartIncoming(
+                std::string(reinterpret_cast<const char*>(in_.payload), in_.length));
             break;
         case LINK_FILE_DATA:
             if (folder_) folder_->IncomingData(in_.payload, in_.length);
@@ -360,10 +416,13 @@ void PhoneSim::HandleFrame() {
         case LINK_FILE_END:
             if (folder_) folder_->EndIncoming();
             break;
-        default: Log(1, "the PC sent %s; answering with an empty frame", TypeName(in_.type)); break;
+        default:
+            Log(1, "the PC sent %s; answering with an empty frame", TypeName(in_.type));
+            break;
     }
     if (gather && session_)
-        if (auto* remote = dynamic_cast<RemoteSession*>(session_.get())) remote->Gather(o_.gatherMs);
+        if (auto* remote = dynamic_cast<RemoteSession*>(session_.get()))
+            remote->Gather(o_.gatherMs);
     if (o_.latencyMs > 0) std::this_thread::sleep_for(milliseconds(o_.latencyMs));
     if (in_.type == LINK_SYNC_CONFIG) {
         Fault fault;
@@ -502,7 +561,8 @@ int PhoneSim::Run() {
         std::printf("PTY %s\n", ptyPath.c_str());
         std::fflush(stdout);
     }
-    Log(1, "%s mode on %s", o_.usb ? "USB" : "Bluetooth", o_.device.empty() ? ptyPath.c_str() : o_.device.c_str());
+    Log(1, "%s mode on %s", o_.usb ? "USB" : "Bluetooth",
+        o_.device.empty() ? ptyPath.c_str() : o_.device.c_str());
     if (o_.usb) {
         helloDue_ = true;
         helloAt_ = Clock::now() + milliseconds(o_.helloDelayMs);
@@ -513,7 +573,8 @@ int PhoneSim::Run() {
         if (helloDue_ && Clock::now() >= helloAt_) SendHello();
         if (stalled_ && o_.stallSeconds > 0 && Clock::now() >= stallEnd_) EndStall();
 
-        pollfd fds[4] = {{gSignalPipe[0], POLLIN, 0}, {link_.Fd(), POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+        pollfd fds[4] = {
+            {gSignalPipe[0], POLLIN, 0}, {link_.Fd(), POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
         if (session_ && session_->Fd() >= 0) {
             fds[2].fd = session_->Fd();
             fds[2].events = static_cast<short>((session_->WantsRead() ? POLLIN : 0) |
@@ -556,7 +617,8 @@ int PhoneSim::Run() {
             }
         }
         if (session_ && fds[2].fd >= 0 && fds[2].revents)
-            session_->OnReady(fds[2].revents & (POLLIN | POLLHUP | POLLERR), fds[2].revents & POLLOUT);
+            session_->OnReady(fds[2].revents & (POLLIN | POLLHUP | POLLERR),
+                              fds[2].revents & POLLOUT);
         if (fds[1].revents) {
             if (!link_.ReadAvailable()) return 1;
             for (;;) {
@@ -565,7 +627,8 @@ int PhoneSim::Run() {
                 if (stalled_) continue;  // what the PC sends while we stall is lost
                 if (next == SerialLink::Next::TooLong) {
                     // The stream is out of step; only a fresh start can resynchronise.
-                    Log(0, "the PC sent a frame of length %u (type %u); input dropped", in_.length, in_.type);
+                    Log(0, "the PC sent a frame of length %u (type %u); input dropped", in_.length,
+                        in_.type);
                     link_.Flush();
                     break;
                 }

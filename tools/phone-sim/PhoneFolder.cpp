@@ -40,7 +40,9 @@ PhoneFolder::~PhoneFolder() {
     }
 }
 
-std::string PhoneFolder::TempPath() const { return PathOf(kTempPrefix); }
+std::string PhoneFolder::TempPath() const {
+    return PathOf(kTempPrefix);
+}
 
 bool PhoneFolder::SafeName(const std::string& name) {
     if (name.empty() || name.size() > kMaxNameLength || name == "." || name == "..") return false;
@@ -89,7 +91,8 @@ bool PhoneFolder::NextOutgoing(uint32_t limit, uint8_t& type, uint8_t* payload, 
             return true;
         }
         if (n < 0) Log(0, "reading %s failed: %s", outName_.c_str(), std::strerror(errno));
-        Log(1, "sent %s (%llu bytes)", outName_.c_str(), static_cast<unsigned long long>(outBytes_));
+        Log(1, "sent %s (%llu bytes)", outName_.c_str(),
+            static_cast<unsigned long long>(outBytes_));
         close(outFd_);
         outFd_ = -1;
         inSync_[outName_] = outStamp_;

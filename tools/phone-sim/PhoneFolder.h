@@ -15,7 +15,7 @@
 namespace kivro::phonesim {
 
 class PhoneFolder {
-public:
+  public:
     // Files already present count as in sync unless sendExisting is set.
     PhoneFolder(std::string dir, bool sendExisting);
     ~PhoneFolder();
@@ -38,7 +38,7 @@ public:
     // Gives up the file being sent; it stays due and is offered again later.
     void AbortOutgoing();
 
-private:
+  private:
     struct Stamp {
         int64_t size = -1;
         int64_t mtimeNs = 0;

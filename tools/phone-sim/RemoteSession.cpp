@@ -19,7 +19,8 @@ namespace {
 // Enough for several full screens; beyond it the server waits for the PC's polls.
 constexpr size_t kBacklogLimit = 1 << 20;
 
-int ConnectWithTimeout(const std::string& host, const std::string& port, int timeoutMs, int& error) {
+int ConnectWithTimeout(const std::string& host, const std::string& port, int timeoutMs,
+                       int& error) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
@@ -77,7 +78,9 @@ void RemoteSession::Close(const char* why, int error) {
     toServer_.Clear();
 }
 
-bool RemoteSession::WantsRead() const { return fromServer_.Size() < kBacklogLimit; }
+bool RemoteSession::WantsRead() const {
+    return fromServer_.Size() < kBacklogLimit;
+}
 
 void RemoteSession::FromViewer(const uint8_t* data, size_t count) {
     if (closed_) return;

@@ -11,7 +11,7 @@
 namespace kivro::phonesim {
 
 class RemoteSession : public Session {
-public:
+  public:
     // Connects to host:port, waiting at most timeoutMs; Ended() at once on failure.
     RemoteSession(const std::string& host, const std::string& port, int timeoutMs);
     ~RemoteSession() override;
@@ -19,7 +19,9 @@ public:
     RemoteSession& operator=(const RemoteSession&) = delete;
 
     void FromViewer(const uint8_t* data, size_t count) override;
-    size_t ToViewer(uint8_t* out, size_t capacity) override { return fromServer_.Take(out, capacity); }
+    size_t ToViewer(uint8_t* out, size_t capacity) override {
+        return fromServer_.Take(out, capacity);
+    }
     bool HasOutput() const override { return !fromServer_.Empty(); }
     bool Ended() const override { return closed_ && fromServer_.Empty(); }
     int Fd() const override { return closed_ ? -1 : fd_; }
@@ -30,7 +32,7 @@ public:
     // Waits up to timeoutMs for the server's answer to what the viewer just sent.
     void Gather(int timeoutMs);
 
-private:
+  private:
     void Close(const char* why, int error);
 
     int fd_ = -1;

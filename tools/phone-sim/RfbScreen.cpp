@@ -22,7 +22,9 @@ constexpr uint32_t kClockBackground = 0x000080, kInfoBackground = 0x404040;
 constexpr uint32_t kDotColour = 0xFF0000;
 constexpr char kDesktopName[] = "phone-sim";
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t Get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 uint32_t Get32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
@@ -83,8 +85,8 @@ bool RfbScreen::ParseOne() {
         case State::Version: {
             if (have < 12) return false;
             int major = 0, minor = 0;
-            if (std::memcmp(p, "RFB ", 4) != 0 || std::sscanf(reinterpret_cast<const char*>(p) + 4,
-                                                              "%3d.%3d", &major, &minor) != 2) {
+            if (std::memcmp(p, "RFB ", 4) != 0 ||
+                std::sscanf(reinterpret_cast<const char*>(p) + 4, "%3d.%3d", &major, &minor) != 2) {
                 Fail("not an RFB viewer");
                 return false;
             }
@@ -145,7 +147,8 @@ bool RfbScreen::ParseOne() {
                     f.redShift = q[10];
                     f.greenShift = q[11];
                     f.blueShift = q[12];
-                    bool sizeOk = f.bitsPerPixel == 8 || f.bitsPerPixel == 16 || f.bitsPerPixel == 32;
+                    bool sizeOk =
+                        f.bitsPerPixel == 8 || f.bitsPerPixel == 16 || f.bitsPerPixel == 32;
                     bool shiftsOk = f.redShift < f.bitsPerPixel && f.greenShift < f.bitsPerPixel &&
                                     f.blueShift < f.bitsPerPixel;
                     if (!sizeOk || (f.trueColour && !shiftsOk)) {
@@ -174,7 +177,8 @@ bool RfbScreen::ParseOne() {
                     if (r.Empty()) r = {};
                     if (p[1] == 0) {
                         SendUpdate(r);
-                        if (Intersect(dirty_, r).w == dirty_.w && Intersect(dirty_, r).h == dirty_.h)
+                        if (Intersect(dirty_, r).w == dirty_.w &&
+                            Intersect(dirty_, r).h == dirty_.h)
                             dirty_ = {};  // all that changed has just been sent
                     } else {
                         requestPending_ = true;
@@ -355,7 +359,8 @@ void RfbScreen::DrawClock() {
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
     const int scale = 3, width = 8 * (kGlyphWidth + 1) * scale - scale;
-    const int x = (kScreenWidth - width) / 2, y = kClockTop + (kClockHeight - kGlyphHeight * scale) / 2;
+    const int x = (kScreenWidth - width) / 2,
+              y = kClockTop + (kClockHeight - kGlyphHeight * scale) / 2;
     Text(x, y, scale, text, 0xFFFFFF, kClockBackground);
     MarkDirty({x, y, width, kGlyphHeight * scale});
 }

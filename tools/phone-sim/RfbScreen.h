@@ -33,7 +33,7 @@ struct Rect {
 };
 
 class RfbScreen : public Session {
-public:
+  public:
     RfbScreen();
     void FromViewer(const uint8_t* data, size_t count) override;
     void Tick() override;
@@ -43,7 +43,7 @@ public:
 
     uint32_t PixelAt(int x, int y) const { return canvas_[y * kScreenWidth + x]; }
 
-private:
+  private:
     enum class State { Version, Security, ClientInit, Normal };
 
     // Parses one complete message at the front of in_; false when more bytes are needed.

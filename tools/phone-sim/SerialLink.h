@@ -22,7 +22,7 @@ struct Frame {
 };
 
 class SerialLink {
-public:
+  public:
     SerialLink() = default;
     ~SerialLink();
     SerialLink(const SerialLink&) = delete;
@@ -52,7 +52,7 @@ public:
     enum class Next { None, Frame, TooLong };
     Next NextFrame(Frame& frame);
 
-private:
+  private:
     bool WriteAll(const uint8_t* data, size_t count);
 
     int fd_ = -1;

@@ -13,8 +13,10 @@ namespace kivro::phonesim {
 // A FIFO of bytes that grows at the back and is consumed at the front without
 // moving what is left on every take.
 class ByteQueue {
-public:
-    void Append(const uint8_t* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
+  public:
+    void Append(const uint8_t* data, size_t count) {
+        bytes_.insert(bytes_.end(), data, data + count);
+    }
     size_t Size() const { return bytes_.size() - head_; }
     bool Empty() const { return Size() == 0; }
     const uint8_t* Front() const { return bytes_.data() + head_; }
@@ -25,13 +27,13 @@ public:
         head_ = 0;
     }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
     size_t head_ = 0;
 };
 
 class Session {
-public:
+  public:
     virtual ~Session() = default;
     // Bytes the viewer sent (the payload of a LINK_DATA from the PC).
     virtual void FromViewer(const uint8_t* data, size_t count) = 0;
