@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "TestPc.h"
 
@@ -22,7 +23,9 @@ TEST(PhoneSimLink, HelloThenExactlyOneAcceptedReplyPerFrame) {
     ASSERT_TRUE(sim.Started());
     TestPc pc(sim.PtyPath());
     ASSERT_TRUE(pc.Opened());
-    ASSERT_TRUE(pc.ReadHello());
+    size_t skipped = 1;
+    ASSERT_TRUE(pc.ReadHello(5000, &skipped));
+    EXPECT_EQ(skipped, 0u);
 
     struct Case {
         const char* what;
@@ -61,6 +64,37 @@ TEST(PhoneSimLink, HelloWaitsForTheServerToStart) {
     TestPc pc(sim.PtyPath());
     ASSERT_TRUE(pc.Quiet(300));
     EXPECT_TRUE(pc.ReadHello(3000));
+}
+
+// A PC that closes and reopens the port after using the link (an engine
+// restart, recovery after a failed exchange) finds the server announced again
+// and no trace of the old session; one that never used it gets the one hello.
+TEST(PhoneSimLink, PcReopeningThePortGetsAFreshHello) {
+    PhoneSimProcess sim({});
+    ASSERT_TRUE(sim.Started());
+    {
+        TestPc unused(sim.PtyPath());
+        ASSERT_TRUE(unused.Opened());
+    }
+    {
+        TestPc first(sim.PtyPath());
+        ASSERT_TRUE(first.ReadHello());
+        ASSERT_TRUE(first.Quiet(200));
+        Reply r;
+        ASSERT_TRUE(first.Exchange(LINK_CLIENT_CONNECTED, {}, r));
+        ASSERT_GT(r.length, 0);
+        // Left unread: the rest of an exchange cut short by the close.
+        ASSERT_TRUE(first.Send(LINK_DATA, ToBytes("RFB 003.008\n")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    TestPc second(sim.PtyPath());
+    ASSERT_TRUE(second.ReadHello());
+    // The old session would answer this security choice; none is left to.
+    Reply r;
+    ASSERT_TRUE(second.Exchange(LINK_DATA, {1}, r));
+    EXPECT_EQ(r.type, LINK_DATA);
+    EXPECT_EQ(r.length, 0);
+    EXPECT_TRUE(second.Quiet(200));
 }
 
 TEST(PhoneSimLink, BluetoothModeSendsNoHello) {

@@ -167,9 +167,18 @@ bool TestPc::Quiet(int ms) {
     return !ReadExact(&b, 1, ms);
 }
 
-bool TestPc::ReadHello(int timeoutMs) {
-    uint8_t hello[8];
-    return ReadExact(hello, 8, timeoutMs) && std::memcmp(hello, kUsbHello, 8) == 0;
+bool TestPc::ReadHello(int timeoutMs, size_t* skipped) {
+    // A byte-wise search through an 8-byte window, as the PC does.
+    uint8_t window[8] = {};
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (size_t count = 0;; ++count) {
+        std::memmove(window, window + 1, 7);
+        if (!ReadExact(&window[7], 1, MsLeft(deadline))) return false;
+        if (count >= 7 && std::memcmp(window, kUsbHello, 8) == 0) {
+            if (skipped) *skipped = count - 7;
+            return true;
+        }
+    }
 }
 
 bool TestPc::Send(uint8_t type, const Bytes& payload) {

@@ -73,7 +73,8 @@ class TestPc {
     bool ReadExact(uint8_t* out, size_t count, int timeoutMs = 5000);
     // True when no byte arrives within ms.
     bool Quiet(int ms);
-    bool ReadHello(int timeoutMs = 5000);
+    // Finds the hello in what arrives; skipped receives the bytes before it.
+    bool ReadHello(int timeoutMs = 5000, size_t* skipped = nullptr);
     bool Send(uint8_t type, const Bytes& payload = {});
     bool Receive(Reply& reply, int timeoutMs = 5000);
     bool Exchange(uint8_t type, const Bytes& payload, Reply& reply) {

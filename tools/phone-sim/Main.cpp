@@ -310,6 +310,7 @@ class PhoneSim {
     void EndSession(const char* why);
     void HandleControlLine(const std::string& line);
     void EndStall();
+    void OnPcOpened();
     int PollTimeout() const;
 
     Options o_;
@@ -319,6 +320,7 @@ class PhoneSim {
     Frame in_;
     uint8_t out_[kLinkFrameSize];
     long frames_ = 0;
+    long framesSinceHello_ = 0;
     std::deque<Fault> armed_;
     bool quit_ = false;
     int exitStatus_ = 0;
@@ -353,6 +355,7 @@ void PhoneSim::SendFrame(uint8_t type, const uint8_t* payload, size_t length) {
 void PhoneSim::SendHello() {
     Log(1, "server started: sending the USB hello");
     helloDue_ = false;
+    framesSinceHello_ = 0;
     SendRaw(kUsbHello, sizeof kUsbHello);
 }
 
@@ -374,6 +377,7 @@ void PhoneSim::EndSession(const char* why) {
 
 void PhoneSim::HandleFrame() {
     ++frames_;
+    ++framesSinceHello_;
     Log(2, "rx %s %u (frame %ld)", TypeName(in_.type), in_.length, frames_);
     bool gather = false;
     switch (in_.type) {
@@ -509,6 +513,22 @@ void PhoneSim::DoFault(const Fault& fault) {
     }
 }
 
+// The PC opening the port anew is the phone being plugged in again: once the
+// link has been used since the last hello, the old state is gone and the
+// server announces itself again. An open before any frame is the one the
+// waiting hello is for, and a second hello then would be read as a frame.
+void PhoneSim::OnPcOpened() {
+    Log(1, "the PC opened the port");
+    if (framesSinceHello_ == 0) return;
+    stalled_ = false;
+    link_.Flush();
+    EndSession("the PC reopened the port");
+    if (o_.usb) {
+        helloDue_ = true;
+        helloAt_ = Clock::now() + milliseconds(o_.helloDelayMs);
+    }
+}
+
 void PhoneSim::EndStall() {
     Log(1, "stall over: link reset");
     stalled_ = false;
@@ -573,15 +593,18 @@ int PhoneSim::Run() {
         if (helloDue_ && Clock::now() >= helloAt_) SendHello();
         if (stalled_ && o_.stallSeconds > 0 && Clock::now() >= stallEnd_) EndStall();
 
-        pollfd fds[4] = {
-            {gSignalPipe[0], POLLIN, 0}, {link_.Fd(), POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+        pollfd fds[5] = {{gSignalPipe[0], POLLIN, 0},
+                         {link_.Fd(), POLLIN, 0},
+                         {-1, 0, 0},
+                         {-1, 0, 0},
+                         {link_.OpenWatchFd(), POLLIN, 0}};
         if (session_ && session_->Fd() >= 0) {
             fds[2].fd = session_->Fd();
             fds[2].events = static_cast<short>((session_->WantsRead() ? POLLIN : 0) |
                                                (session_->WantsWrite() ? POLLOUT : 0));
         }
         if (controlOpen_) fds[3] = {STDIN_FILENO, POLLIN, 0};
-        if (poll(fds, 4, PollTimeout()) < 0) {
+        if (poll(fds, 5, PollTimeout()) < 0) {
             if (errno == EINTR) continue;
             Log(0, "poll failed: %s", std::strerror(errno));
             return 1;
@@ -619,6 +642,9 @@ int PhoneSim::Run() {
         if (session_ && fds[2].fd >= 0 && fds[2].revents)
             session_->OnReady(fds[2].revents & (POLLIN | POLLHUP | POLLERR),
                               fds[2].revents & POLLOUT);
+        // Opens are queued before anything the PC writes after them, so taking
+        // them first keeps the two in order.
+        if (link_.OpenWatchFd() >= 0 && link_.TakeOpens() > 0) OnPcOpened();
         if (fds[1].revents) {
             if (!link_.ReadAvailable()) return 1;
             for (;;) {

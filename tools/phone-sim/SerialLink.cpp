@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
@@ -29,6 +30,7 @@ bool MakeRaw(int fd) {
 }  // namespace
 
 SerialLink::~SerialLink() {
+    if (watch_ >= 0) close(watch_);
     if (heldSlave_ >= 0) close(heldSlave_);
     if (fd_ >= 0) close(fd_);
 }
@@ -50,6 +52,11 @@ bool SerialLink::OpenPty(std::string& path) {
         return false;
     }
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ < 0 || inotify_add_watch(watch_, name, IN_OPEN) < 0) {
+        Log(0, "cannot watch %s: %s", name, std::strerror(errno));
+        return false;
+    }
     path = name;
     Flush();
     return true;
@@ -71,12 +78,28 @@ bool SerialLink::OpenDevice(const std::string& path) {
 
 void SerialLink::Flush() {
     tcflush(fd_, TCIOFLUSH);
-    // A pty flush does not reach bytes already in the master's read queue on
-    // every kernel; drain them by hand.
+    // On a pty what the PC has not read yet may wait in the slave's input
+    // queue, which only a flush through the slave reaches (bytes still in the
+    // kernel's hand-over buffer survive even that: a PC must search for the
+    // hello byte by byte, as the real one does). Bytes already in the master's
+    // read queue are drained by hand.
+    if (heldSlave_ >= 0) tcflush(heldSlave_, TCIFLUSH);
     uint8_t scratch[4096];
     while (read(fd_, scratch, sizeof scratch) > 0) {
     }
     in_.clear();
+}
+
+int SerialLink::TakeOpens() {
+    int opens = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(watch_, buffer, sizeof buffer)) > 0;)
+        for (char* p = buffer; p < buffer + n;) {
+            auto* e = reinterpret_cast<inotify_event*>(p);
+            if (e->mask & IN_OPEN) ++opens;
+            p += sizeof(inotify_event) + e->len;
+        }
+    return opens;
 }
 
 void SerialLink::SetModemLines(bool on) {

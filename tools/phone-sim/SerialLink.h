@@ -3,7 +3,9 @@
 // non-blocking and cut into link frames here; writes block until done and may
 // be paced to emulate a slow line. The pty's slave is also held open by
 // phone-sim so that the PC can close and reopen it without the master seeing a
-// hang-up (which would make every poll return at once).
+// hang-up (which would make every poll return at once); each open by the PC
+// is seen through inotify instead, so that a PC that closes and reopens the
+// port at once (as after a failed exchange) is still noticed.
 #pragma once
 
 #include <chrono>
@@ -33,6 +35,11 @@ class SerialLink {
     // Opens a serial device in raw mode, its line settings otherwise as they are.
     bool OpenDevice(const std::string& path);
     int Fd() const { return fd_; }
+    // A descriptor that turns readable when the PC opens the pty's far end
+    // (inotify on the slave); -1 for a device, whose far end cannot be seen.
+    int OpenWatchFd() const { return watch_; }
+    // How many times the PC has opened the far end since the last call.
+    int TakeOpens();
 
     // Drops what waits in both directions and any partly parsed frame.
     void Flush();
@@ -57,6 +64,7 @@ class SerialLink {
 
     int fd_ = -1;
     int heldSlave_ = -1;
+    int watch_ = -1;
     std::vector<uint8_t> in_;
     uint32_t bytesPerSecond_ = 0;
     std::chrono::steady_clock::time_point paceFree_{};
