@@ -49,8 +49,10 @@ bool WineComPair::Create() {
         std::snprintf(dosdevices, sizeof dosdevices, "%s/.wine/dosdevices", home);
     else
         return false;
-    // Port numbers per process, so runs side by side do not meet.
-    unsigned base = 40 + (GetCurrentProcessId() % 100) * 2;
+    // Port numbers per process and pair, so runs side by side do not meet and a
+    // pair being torn down does not meet the next one.
+    static unsigned pairs = 0;
+    unsigned base = 20 + (GetCurrentProcessId() % 38) * 6 + 2 * (pairs++ % 3);
     std::snprintf(first_, sizeof first_, "COM%u", base);
     std::snprintf(second_, sizeof second_, "COM%u", base + 1);
     std::snprintf(links_[0], sizeof links_[0], "%s/com%u", dosdevices, base);
@@ -76,7 +78,44 @@ WineComPair::~WineComPair() {
     std::snprintf(script, sizeof script, "kill $(cat %s) 2>/dev/null; rm -f %s %s %s", pidFile_,
                   pidFile_, links_[0], links_[1]);
     RunUnix(script);
-    Sleep(100);
+    for (int i = 0; i < 40 && CanOpen(first_); ++i) Sleep(50);
+}
+
+ComChannel::~ComChannel() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+bool ComChannel::Open(const char* name) {
+    char path[64];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    handle_ = h;
+    // Interval time-out MAXDWORD with no totals: a read returns at once.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+    return SetCommTimeouts(h, &timeouts) != FALSE;
+}
+
+bool ComChannel::Write(const void* data, size_t count) {
+    const char* p = static_cast<const char*>(data);
+    while (count > 0) {
+        DWORD done = 0;
+        if (!WriteFile(handle_, p, static_cast<DWORD>(count), &done, nullptr)) return false;
+        p += done;
+        count -= done;
+    }
+    return true;
+}
+
+size_t ComChannel::ReadSome(void* data, size_t capacity, int timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD done = 0;
+        if (!ReadFile(handle_, data, static_cast<DWORD>(capacity), &done, nullptr)) return 0;
+        if (done > 0) return done;
+        if (GetTickCount() - start >= static_cast<DWORD>(timeoutMs)) return 0;
+        Sleep(1);
+    }
 }
 
 }  // namespace kivro::test

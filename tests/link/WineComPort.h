@@ -7,7 +7,26 @@
 
 #ifdef _WIN32
 
+#include "link/Phone.h"
+
 namespace kivro::test {
+
+// The phone's end of a COM port: plain synchronous I/O whose reads return at
+// once with what has arrived, so the scripted phone can poll it.
+class ComChannel : public ByteChannel {
+public:
+    ComChannel() = default;
+    ~ComChannel() override;
+    ComChannel(const ComChannel&) = delete;
+    ComChannel& operator=(const ComChannel&) = delete;
+
+    bool Open(const char* name);
+    bool Write(const void* data, size_t count) override;
+    size_t ReadSome(void* data, size_t capacity, int timeoutMs) override;
+
+private:
+    void* handle_ = nullptr;
+};
 
 class WineComPair {
 public:
@@ -18,8 +37,8 @@ public:
 
     // Creates the pair and waits until both ports can be opened.
     bool Create();
-    const char* EngineSide() const { return first_; }  // "COM41"
-    const char* PhoneSide() const { return second_; }  // "COM42"
+    const char* EngineSide() const { return first_; }  // "COMn"
+    const char* PhoneSide() const { return second_; }  // "COMn+1"
 
 private:
     char first_[16] = {};

@@ -7,12 +7,21 @@
 
 #include <cstring>
 
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "app/Messages.h"
+#include "engine/EngineTestSupport.h"
+#include "engine/Proxy.h"
+#include "link/Phone.h"
 #include "link/WineComPort.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 
 using namespace kivro::platform;
-using kivro::test::WineComPair;
+using namespace kivro::test;
+using kivro::kUsbHello;
 
 namespace {
 
@@ -69,6 +78,56 @@ TEST(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
     ASSERT_TRUE(changed.Create());
     EXPECT_FALSE(engine.ArmModemWait(changed, code));
     EXPECT_NE(code, 0u);
+}
+
+// The engine on a Wine COM port: the USB hello, the sync configuration, and a
+// viewer's byte stream relayed both ways through a phone that answers each data
+// frame with its bytes transformed.
+TEST(WineSerialPort, EngineRelaysAViewerOverAComPort) {
+    WineComPair pair;
+    ASSERT_TRUE(pair.Create());
+    ComChannel channel;
+    ASSERT_TRUE(channel.Open(pair.PhoneSide()));
+    ScriptedPhone phone(channel);
+    phone.SetAnswer([](const LinkFrameRecord& f) {
+        if (f.type != kivro::LINK_DATA || f.payload.empty()) return FrameBytes(kivro::LINK_DATA);
+        std::vector<uint8_t> out = f.payload;
+        for (uint8_t& b : out) b ^= 0x5A;
+        return FrameBytes(kivro::LINK_DATA, out);
+    });
+    phone.Start();
+
+    RecordingSink sink;
+    kivro::Settings settings = TestSettings(FreePort());
+    std::strcpy(settings.USBComPort, pair.EngineSide());
+    kivro::Proxy proxy(5000);
+    ASSERT_TRUE(proxy.Start(&sink, settings)) << Describe(sink.Events());
+    ASSERT_GE(sink.WaitForCode(kivro::EV_USB_PORT_OPENED, 1), 0) << Describe(sink.Events());
+    ASSERT_TRUE(channel.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(kivro::EV_USB_SERVER, 1), 0) << Describe(sink.Events());
+    ASSERT_GE(phone.WaitForType(kivro::LINK_SYNC_CONFIG), 0);
+    EXPECT_EQ(phone.Frames()[0].type, kivro::LINK_SYNC_CONFIG);
+
+    Peer viewer;
+    ASSERT_TRUE(viewer.Connect(static_cast<uint16_t>(settings.TCPPort)));
+    ASSERT_GE(phone.WaitForType(kivro::LINK_CLIENT_CONNECTED), 0) << Describe(sink.Events());
+    std::vector<uint8_t> sent(64 * 1024);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+    std::thread sender([&] { viewer.SendAll(sent.data(), sent.size()); });
+    std::vector<uint8_t> received;
+    uint8_t buffer[8192];
+    while (received.size() < sent.size()) {
+        int n = viewer.Receive(buffer, sizeof buffer, 10000);
+        if (n <= 0) break;
+        received.insert(received.end(), buffer, buffer + n);
+    }
+    sender.join();
+    ASSERT_EQ(received.size(), sent.size()) << Describe(sink.Events());
+    for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(received[i], sent[i] ^ 0x5A) << i;
+
+    proxy.Shutdown();
+    EXPECT_FALSE(proxy.Running());
+    phone.Stop();
 }
 
 }  // namespace
