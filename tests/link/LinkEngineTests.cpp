@@ -70,6 +70,14 @@ protected:
                   0);
         ASSERT_GE(phone.WaitForType(LINK_CLIENT_CONNECTED, 5000, frames), 0);
     }
+    // The events from index `from` on, statistics left out (a pass may post them first).
+    std::vector<EngineEvent> EventsSince(size_t from) {
+        std::vector<EngineEvent> all = sink.Events();
+        std::vector<EngineEvent> tail;
+        for (size_t i = from; i < all.size(); ++i)
+            if (all[i].Code != EV_STATISTICS) tail.push_back(all[i]);
+        return tail;
+    }
     int CountOf(EventCode code, uint32_t value) {
         int n = 0;
         for (const EngineEvent& e : sink.Events()) n += Is(e, code, value);
@@ -303,8 +311,7 @@ TEST_F(LinkTest, StopWithServerAndViewerConnected) {
     size_t events = sink.Count();
     proxy->Shutdown();
     ASSERT_FALSE(proxy->Running());
-    std::vector<EngineEvent> all = sink.Events();
-    std::vector<EngineEvent> tail(all.begin() + static_cast<long>(events), all.end());
+    std::vector<EngineEvent> tail = EventsSince(events);
     ASSERT_EQ(tail.size(), 4u) << Describe(tail);
     EXPECT_TRUE(Is(tail[0], EV_CLIENT, 0));
     EXPECT_TRUE(Is(tail[1], EV_USB_SERVER, 0));
@@ -312,6 +319,36 @@ TEST_F(LinkTest, StopWithServerAndViewerConnected) {
     EXPECT_TRUE(Is(tail[3], EV_PROXY_RUNNING, 0));
     EXPECT_EQ(lastTypeAtLoss, LINK_CLIENT_DISCONNECTED);
     EXPECT_TRUE(viewer.ClosedWithin(2000));
+}
+
+// A hello read that fails at once closes the USB port instead of leaving it
+// open and deaf. The shim fails the tty's reads right after the three bytes of
+// the phone's LINK_USB_DISCONNECT, so the resumed hello search cannot start.
+TEST_F(LinkTest, HelloReadThatFailsAtOnceClosesTheUsbPort) {
+    ModemLines faults;
+    StartConnected();
+    // Between two idle polls: the next exchange is the one answered below.
+    size_t frames = phone.Count();
+    ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, frames), 0);
+    platform::SleepMs(200);
+    size_t events = sink.Count();
+    faults.FailReadsAfter(usb.SlavePath(), 3);
+    phone.Queue(FrameBytes(LINK_USB_DISCONNECT));
+    ASSERT_GE(sink.WaitForCode(EV_MESSAGE, MSG_LOST_USB_PORT, 3000, events), 0) << Describe(sink.Events());
+    std::vector<EngineEvent> tail = EventsSince(events);
+    ASSERT_GE(tail.size(), 3u) << Describe(tail);
+    EXPECT_TRUE(Is(tail[0], EV_USB_SERVER, 0)) << Describe(tail);
+    EXPECT_EQ(tail[1].Code, EV_SYSTEM_ERROR);
+    EXPECT_EQ(tail[1].Error.MessageId, static_cast<uint32_t>(MSG_ERR_RECV_SERVER));
+    EXPECT_EQ(tail[1].Error.Code, static_cast<uint32_t>(EIO));
+    EXPECT_TRUE(Is(tail[2], EV_MESSAGE, MSG_LOST_USB_PORT));
+
+    // Closed, the port is opened again on the same pass and the search restarts.
+    faults.FailReadsAfter(usb.SlavePath(), 1 << 30);
+    ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1, 3000, events), 0);
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, events), 0);
+    EXPECT_TRUE(proxy->Running());
 }
 
 // Bluetooth: a second pty whose modem lines the shim reports.
@@ -387,8 +424,7 @@ TEST_F(BluetoothLinkTest, PhoneStoppingMidFrameTimesOutAndBothPortsReopen) {
     // Ten bytes announced, four sent, then silence.
     phone.Queue(FrameBytes(LINK_DATA, 10, {1, 2, 3, 4}));
     ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1, 3000, events), 0) << Describe(sink.Events());
-    std::vector<EngineEvent> all = sink.Events();
-    std::vector<EngineEvent> tail(all.begin() + static_cast<long>(events), all.end());
+    std::vector<EngineEvent> tail = EventsSince(events);
     ASSERT_GE(tail.size(), 6u) << Describe(tail);
     EXPECT_EQ(tail[0].Code, EV_SYSTEM_ERROR);
     EXPECT_EQ(tail[0].Error.MessageId, static_cast<uint32_t>(MSG_ERR_RECV_SERVER));

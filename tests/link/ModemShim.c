@@ -1,7 +1,9 @@
 /* Modem lines for a pty, which has none: an ioctl interposer that answers
  * TIOCMGET and TIOCMIWAIT for a tty whose state file exists, so the Bluetooth
  * path (CTS and DSR up while the phone's server runs) can be driven end to end
- * over a pty. Everything else goes to the real ioctl untouched.
+ * over a pty. Everything else goes to the real ioctl untouched. Beside it, a
+ * read interposer fails a tty's reads with EIO once a byte budget is spent
+ * ($KIVRO_MODEM_DIR/<tty>.budget), for a driver error at an exact point.
  *
  * The state lives in files, not in memory, so the same shim serves the test
  * binary (linked ahead of libc) and any other process it is LD_PRELOADed into:
@@ -21,6 +23,13 @@
 #include <unistd.h>
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef ssize_t (*read_fn)(int, void*, size_t);
+
+static ssize_t real_read(int fd, void* buffer, size_t count) {
+    static read_fn real;
+    if (real == NULL) real = (read_fn)dlsym(RTLD_NEXT, "read");
+    return real(fd, buffer, count);
+}
 
 static int call_real(int fd, unsigned long request, void* arg) {
     static ioctl_fn real;
@@ -28,8 +37,8 @@ static int call_real(int fd, unsigned long request, void* arg) {
     return real(fd, request, arg);
 }
 
-/* The state file of fd's tty, or 0 when the shim does not cover it. */
-static int state_path(int fd, char* path, size_t capacity) {
+/* The file of fd's tty with suffix, or 0 when it does not exist. */
+static int tty_file(int fd, const char* suffix, char* path, size_t capacity) {
     const char* dir = getenv("KIVRO_MODEM_DIR");
     if (dir == NULL || dir[0] == '\0') return 0;
     char link[64];
@@ -40,7 +49,7 @@ static int state_path(int fd, char* path, size_t capacity) {
     target[n] = '\0';
     for (ssize_t i = 0; i < n; ++i)
         if (target[i] == '/') target[i] = '_';
-    if ((size_t)snprintf(path, capacity, "%s/%s", dir, target) >= capacity) return 0;
+    if ((size_t)snprintf(path, capacity, "%s/%s%s", dir, target, suffix) >= capacity) return 0;
     return access(path, F_OK) == 0;
 }
 
@@ -48,7 +57,7 @@ static int read_state(const char* path, int* bits) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     char text[32];
-    ssize_t n = read(fd, text, sizeof text - 1);
+    ssize_t n = real_read(fd, text, sizeof text - 1);
     close(fd);
     if (n <= 0) return 0;
     text[n] = '\0';
@@ -63,7 +72,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_end(args);
 
     char path[512];
-    if ((request == TIOCMGET || request == TIOCMIWAIT) && state_path(fd, path, sizeof path)) {
+    if ((request == TIOCMGET || request == TIOCMIWAIT) && tty_file(fd, "", path, sizeof path)) {
         int bits = 0;
         if (!read_state(path, &bits)) {
             errno = EIO;
@@ -86,4 +95,25 @@ int ioctl(int fd, unsigned long request, ...) {
         }
     }
     return call_real(fd, request, arg);
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    char path[512];
+    int budget = 0;
+    if (!tty_file(fd, ".budget", path, sizeof path) || !read_state(path, &budget))
+        return real_read(fd, buffer, count);
+    if (budget <= 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (count > (size_t)budget) count = (size_t)budget;
+    ssize_t n = real_read(fd, buffer, count);
+    if (n > 0) {
+        FILE* f = fopen(path, "w");
+        if (f != NULL) {
+            fprintf(f, "%d", budget - (int)n);
+            fclose(f);
+        }
+    }
+    return n;
 }

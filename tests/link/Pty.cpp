@@ -108,14 +108,19 @@ std::string ModemLines::FileFor(const char* path) const {
     return dir_ + "/" + name;
 }
 
-void ModemLines::Set(const char* path, int bits) {
-    std::string file = FileFor(path);
+void ModemLines::Write(const std::string& file, int value) {
     std::string temp = file + ".new";
     if (FILE* f = std::fopen(temp.c_str(), "w")) {
-        std::fprintf(f, "%d", bits);
+        std::fprintf(f, "%d", value);
         std::fclose(f);
         std::rename(temp.c_str(), file.c_str());
     }
+}
+
+void ModemLines::Set(const char* path, int bits) { Write(FileFor(path), bits); }
+
+void ModemLines::FailReadsAfter(const char* path, int bytes) {
+    Write(FileFor(path) + ".budget", bytes);
 }
 
 void ModemLines::Remove(const char* path) { std::remove(FileFor(path).c_str()); }

@@ -49,9 +49,12 @@ public:
     void Set(const char* path, int bits);
     // The tty at path has no modem lines again.
     void Remove(const char* path);
+    // Reads of the tty at path fail with EIO once `bytes` more have been read.
+    void FailReadsAfter(const char* path, int bytes);
 
 private:
     std::string FileFor(const char* path) const;
+    void Write(const std::string& file, int value);
     std::string dir_;
 };
 
