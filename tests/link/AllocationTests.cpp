@@ -1,6 +1,6 @@
 // The main loop allocates nothing per pass: this binary replaces the global
-// operator new with one that counts calls made on the engine's worker thread
-// while counting is on, and runs a few thousand busy passes (viewer bytes out,
+// operator new (under AddressSanitizer: hooks its allocator) to count the
+// allocations made on the engine's worker thread while counting is on, and runs a few thousand busy passes (viewer bytes out,
 // phone bytes back, every pass an exchange) between two readings.
 #ifndef _WIN32
 
@@ -18,20 +18,35 @@
 #include "link/Pty.h"
 #include "platform/System.h"
 
-// These operators pair malloc with free themselves; GCC, seeing new inlined
-// into a delete, reports a mismatch that is none.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 namespace {
 
 std::atomic<bool> gCounting{false};
 std::atomic<long> gWorkerAllocations{0};
 thread_local bool tIsWorker = false;
 
+void CountAllocation() {
+    if (tIsWorker && gCounting.load(std::memory_order_relaxed)) ++gWorkerAllocations;
+}
+
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer owns operator new; its allocation hook sees every allocation
+// (malloc included) instead.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*onAllocate)(const volatile void*, size_t), void (*onFree)(const volatile void*));
+namespace {
+void OnAllocate(const volatile void*, size_t) { CountAllocation(); }
+void OnFree(const volatile void*) {}
+const int kHooks = __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
+}  // namespace
+#else
+// These operators pair malloc with free themselves; GCC, seeing new inlined
+// into a delete, reports a mismatch that is none.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
-    if (tIsWorker && gCounting.load(std::memory_order_relaxed)) ++gWorkerAllocations;
+    CountAllocation();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
@@ -40,6 +55,7 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace kivro::test {
 namespace {
