@@ -1,0 +1,399 @@
+// See Shell.h. Everything here runs on the user-interface thread; the engine
+// reaches it only through EngineEventMessage, whose lParam carries a copy of the
+// event that this window frees once shown.
+#include "app/win32/Shell.h"
+
+#include <commctrl.h>
+#include <richedit.h>
+#include <shellapi.h>
+#include <winsock2.h>
+
+#include "Resource.h"
+#include "app/CommandLine.h"
+#include "app/ErrorBox.h"
+#include "app/Messages.h"
+#include "settings/SettingsStore.h"
+#include "text/Text.h"
+
+namespace kivro {
+
+namespace {
+constexpr COLORREF kLogBackground = RGB(0, 101, 156);
+constexpr COLORREF kLogDefaultText = RGB(206, 207, 255);
+constexpr COLORREF kTimeStampColour = RGB(0, 0, 0);
+constexpr COLORREF kMessageColour = RGB(192, 192, 255);
+constexpr int kLogLimit = 131072;
+constexpr int kTrimThreshold = kLogLimit - 1024;
+constexpr int kTrimCount = 32768;
+// The first, 88-byte NOTIFYICONDATA: a tip of at most 63 characters.
+constexpr DWORD kNotifyIconDataSize = NOTIFYICONDATAA_V1_SIZE;
+
+void SetSelectionColour(HWND log, COLORREF colour, bool all = false) {
+    CHARFORMATA format = {};
+    format.cbSize = sizeof format;
+    format.dwMask = CFM_COLOR;
+    format.crTextColor = colour;
+    SendMessageA(log, EM_SETCHARFORMAT, all ? SCF_ALL : SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+}
+
+void SelectEnd(HWND log) {
+    CHARRANGE end = {-1, -1};
+    SendMessageA(log, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&end));
+}
+}  // namespace
+
+void WindowEventSink::Post(const EngineEvent& event) {
+    if (window_ == nullptr) return;
+    auto* copy = new EngineEvent(event);
+    if (!PostMessageA(window_, EngineEventMessage, event.Code, reinterpret_cast<LPARAM>(copy))) delete copy;
+}
+
+Shell::Shell(Proxy& proxy) : proxy_(proxy) {
+    LoadMessage(MSG_APP_NAME, appName_);
+    LoadMessage(MSG_MAIN_TITLE, mainTitle_);
+    settings_ = DefaultSettings();
+}
+
+Shell::~Shell() {
+    if (currentSmallIcon_) DestroyIcon(currentSmallIcon_);
+}
+
+void Shell::ErrorBox(uint32_t messageId, const char* argument) {
+    ErrorText text;
+    ErrorBoxText(messageId, argument, text);
+    MessageBoxA(mainWindow_, text, appName_, MB_ICONERROR);
+}
+
+bool Shell::RegisterMainClass() {
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hIcon = LoadIconA(wc.hInstance, MAKEINTRESOURCEA(IDI_APP));
+    wc.hIconSm = LoadIconA(wc.hInstance, MAKEINTRESOURCEA(IDI_DISCONNECTED));
+    wc.hbrBackground = CreateSolidBrush(kLogBackground);
+    wc.lpszMenuName = MAKEINTRESOURCEA(IDR_MAINMENU);
+    wc.lpszClassName = appName_;
+    if (RegisterClassExA(&wc) == 0) {
+        ErrorBox(MSG_ERR_REGISTER_CLASS, appName_);
+        return false;
+    }
+    return true;
+}
+
+bool Shell::CreateMainWindow() {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    mainWindow_ = CreateWindowExA(WS_EX_APPWINDOW, appName_, mainTitle_, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 480, 280, nullptr, nullptr, instance, this);
+    if (mainWindow_ == nullptr) return false;
+    sink_.SetWindow(mainWindow_);
+    logView_ = CreateWindowExA(WS_EX_CLIENTEDGE, "RichEdit20A", "",
+                               WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                               0, 0, 0, 0, mainWindow_, reinterpret_cast<HMENU>(IDC_LOGVIEW), instance, nullptr);
+    if (logView_ == nullptr) return false;
+    SendMessageA(logView_, EM_EXLIMITTEXT, 0, kLogLimit);
+    SendMessageA(logView_, EM_SETBKGNDCOLOR, 0, kLogBackground);
+    CHARFORMATA format = {};
+    format.cbSize = sizeof format;
+    format.dwMask = CFM_BOLD | CFM_FACE | CFM_SIZE | CFM_COLOR;
+    format.yHeight = 156;
+    format.crTextColor = kLogDefaultText;
+    lstrcpynA(format.szFaceName, "Lucida Console", LF_FACESIZE);
+    SendMessageA(logView_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+
+    statusBar_ = CreateStatusWindowA(WS_CHILD | WS_VISIBLE | WS_BORDER | CCS_BOTTOM | SBARS_SIZEGRIP, "",
+                                     mainWindow_, IDC_STATUSBAR);
+
+    WindowPlacement stored;
+    if (AddTrayIcon() && QueryWindowPlacement(SharedSettingsStore(), stored)) {
+        WINDOWPLACEMENT placement = {};
+        static_assert(sizeof placement == WindowPlacement::kSize);
+        placement.length = sizeof placement;
+        placement.flags = stored.flags;
+        placement.showCmd = stored.showCmd;
+        placement.ptMinPosition = {stored.minX, stored.minY};
+        placement.ptMaxPosition = {stored.maxX, stored.maxY};
+        placement.rcNormalPosition = {stored.left, stored.top, stored.right, stored.bottom};
+        SetWindowPlacement(mainWindow_, &placement);
+        if (stored.showCmd == SW_SHOWMINIMIZED) ShowWindow(mainWindow_, SW_HIDE);
+    } else {
+        ShowWindow(mainWindow_, SW_SHOWNORMAL);
+    }
+    currentSmallIcon_ = nullptr;
+    UpdateWindow(mainWindow_);
+    UpdateStatus();
+    return true;
+}
+
+void Shell::Layout(WPARAM wParam, LPARAM lParam) {
+    SendMessageA(statusBar_, WM_SIZE, wParam, lParam);
+    RECT bar = {};
+    GetWindowRect(statusBar_, &bar);
+    RECT client = {};
+    GetClientRect(mainWindow_, &client);
+    MoveWindow(logView_, 0, 0, client.right, client.bottom - (bar.bottom - bar.top), TRUE);
+}
+
+void Shell::TrimAndScroll() {
+    if (GetWindowTextLengthA(logView_) >= kTrimThreshold) {
+        SendMessageA(logView_, EM_SETSEL, 0, kTrimCount);
+        SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+    }
+    SetFocus(logView_);
+    LONG length = GetWindowTextLengthA(logView_);
+    CHARRANGE caret = {length, length};
+    SendMessageA(logView_, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&caret));
+    SendMessageA(logView_, EM_SCROLLCARET, 0, 0);
+    HideCaret(logView_);
+}
+
+void Shell::AppendLog(bool withTimeStamp, const char* text, bool withLineEnd) {
+    if (withTimeStamp) WriteTimeStamp();
+    SelectEnd(logView_);
+    SetSelectionColour(logView_, kMessageColour);
+    SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    if (withLineEnd) {
+        SelectEnd(logView_);
+        SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("\r\n"));
+    }
+    TrimAndScroll();
+}
+
+void Shell::WriteTimeStamp() {
+    FILETIME utc, local;
+    SYSTEMTIME time;
+    GetSystemTimeAsFileTime(&utc);
+    FileTimeToLocalFileTime(&utc, &local);
+    FileTimeToSystemTime(&local, &time);
+    char date[64] = {}, clock[64] = {};
+    GetDateFormatA(0, 0, &time, "dd'.'MM'.'yyyy", date, sizeof date);
+    GetTimeFormatA(0, 0, &time, "' 'HH':'mm':'ss' '", clock, sizeof clock);
+    TextAppend(date, clock);
+    SelectEnd(logView_);
+    SetSelectionColour(logView_, kTimeStampColour);
+    SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(date));
+    TrimAndScroll();
+}
+
+void Shell::UpdateStatus() {
+    HMENU file = GetSubMenu(GetMenu(mainWindow_), 0);
+    EngineState state;
+    state.Running = proxy_.Running();
+    state.ClientConnected = proxy_.ClientConnected();
+    state.ServerConnected = proxy_.ServerConnected();
+    StatusView view = ViewOfState(state);
+    if (view.ClearStatusBar) SetStatusText("");
+    EnableMenuItem(file, IDM_START, MF_BYCOMMAND | (view.StartEnabled ? MF_ENABLED : MF_GRAYED));
+    EnableMenuItem(file, IDM_STOP, MF_BYCOMMAND | (view.StopEnabled ? MF_ENABLED : MF_GRAYED));
+
+    NOTIFYICONDATAA tray = {};
+    tray.cbSize = kNotifyIconDataSize;
+    tray.hWnd = mainWindow_;
+    tray.uID = TrayIconId;
+    tray.uFlags = NIF_ICON | NIF_TIP;
+    auto icon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(view.Icon), IMAGE_ICON,
+                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                              LR_DEFAULTCOLOR));
+    tray.hIcon = icon;
+    LoadMessage(view.TipMessage, tray.szTip, 64);
+    SetWindowTextA(mainWindow_, tray.szTip);
+    Shell_NotifyIconA(NIM_MODIFY, &tray);
+    if (icon) {
+        if (currentSmallIcon_) DestroyIcon(currentSmallIcon_);
+        SetClassLongPtrA(mainWindow_, GCLP_HICONSM, reinterpret_cast<LONG_PTR>(icon));
+        currentSmallIcon_ = icon;
+    }
+}
+
+bool Shell::AddTrayIcon() {
+    NOTIFYICONDATAA tray = {};
+    tray.cbSize = kNotifyIconDataSize;
+    tray.hWnd = mainWindow_;
+    tray.uID = TrayIconId;
+    tray.uFlags = NIF_ICON | NIF_MESSAGE;
+    tray.uCallbackMessage = TrayNotifyMessage;
+    tray.hIcon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_DISCONNECTED),
+                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    BOOL added = Shell_NotifyIconA(NIM_ADD, &tray);
+    if (tray.hIcon) DestroyIcon(tray.hIcon);
+    return added != FALSE;
+}
+
+void Shell::RemoveTrayIcon() {
+    NOTIFYICONDATAA tray = {};
+    tray.cbSize = kNotifyIconDataSize;
+    tray.hWnd = mainWindow_;
+    tray.uID = TrayIconId;
+    Shell_NotifyIconA(NIM_DELETE, &tray);
+}
+
+void Shell::OnTrayNotify(LPARAM mouseMessage) {
+    if (mouseMessage == WM_LBUTTONDBLCLK) {
+        ShowWindow(mainWindow_, SW_RESTORE);
+        SetForegroundWindow(mainWindow_);
+    } else if (mouseMessage == WM_RBUTTONUP) {
+        HMENU menu = LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_TRAYMENU));
+        if (menu == nullptr) return;
+        HMENU popup = GetSubMenu(menu, 0);
+        EnableMenuItem(popup, proxy_.Running() ? IDM_START : IDM_STOP, MF_BYCOMMAND | MF_GRAYED);
+        POINT cursor;
+        GetCursorPos(&cursor);
+        TrackPopupMenuEx(popup, TPM_LEFTALIGN | TPM_VCENTERALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y,
+                         mainWindow_, nullptr);
+        PostMessageA(mainWindow_, WM_NULL, 0, 0);
+        DestroyMenu(menu);
+    }
+}
+
+bool Shell::ExecuteCommand(int command) {
+    switch (command) {
+        case IDM_OPEN:
+            ShowWindow(mainWindow_, SW_RESTORE);
+            SetForegroundWindow(mainWindow_);
+            return true;
+        case IDM_START:
+            if (!proxy_.Running()) proxy_.Start(&sink_, settings_);
+            return true;
+        case IDM_STOP:
+            proxy_.Stop();
+            return true;
+        case IDM_CONFIGURE:
+            ResetSheet();
+            if (AddPage(IDD_CONFIG, configPage_) && ShowSheet(MSG_CONFIG_CAPTION, mainWindow_)) {
+                LoadSettings(SharedSettingsStore(), settings_);
+                AskRestart();
+            }
+            return true;
+        case IDM_ABOUT:
+            ResetSheet();
+            if (AddPage(IDD_ABOUT, aboutPage_) && AddPage(IDD_VERSION, versionPage_))
+                ShowSheet(MSG_ABOUT_CAPTION, mainWindow_);
+            return true;
+        case IDM_EXIT:
+            PostMessageA(mainWindow_, WM_CLOSE, 0, 0);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Shell::AskRestart() {
+    if (!proxy_.Running()) return;
+    char question[512];
+    LoadMessage(MSG_ASK_RESTART, question);
+    if (MessageBoxA(mainWindow_, question, appName_, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+        presentation_.SetRestartPending();
+        proxy_.Stop();
+    }
+}
+
+void Shell::StartEngine() { proxy_.Start(&sink_, settings_); }
+
+void Shell::SetStatusText(const char* text) {
+    SendMessageA(statusBar_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+}
+
+void Shell::ShowError(const char* boxText, const char*) {
+    MessageBoxA(mainWindow_, boxText, appName_, MB_ICONERROR);
+}
+
+void Shell::OnEngineEvent(const EngineEvent& event) { presentation_.OnEngineEvent(event, *this); }
+
+void Shell::SaveExitState() {
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    GetWindowPlacement(mainWindow_, &placement);
+    WindowPlacement stored;
+    stored.flags = placement.flags;
+    stored.showCmd = placement.showCmd;
+    stored.minX = placement.ptMinPosition.x;
+    stored.minY = placement.ptMinPosition.y;
+    stored.maxX = placement.ptMaxPosition.x;
+    stored.maxY = placement.ptMaxPosition.y;
+    stored.left = placement.rcNormalPosition.left;
+    stored.top = placement.rcNormalPosition.top;
+    stored.right = placement.rcNormalPosition.right;
+    stored.bottom = placement.rcNormalPosition.bottom;
+    kivro::SaveExitState(SharedSettingsStore(), proxy_.Running(), &stored);
+}
+
+LRESULT CALLBACK Shell::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* shell = reinterpret_cast<Shell*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (message == WM_NCCREATE) {
+        shell = static_cast<Shell*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(shell));
+        shell->mainWindow_ = window;
+        shell->taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+    }
+    if (shell == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+    return shell->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT Shell::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COMMAND:
+            return ExecuteCommand(LOWORD(wParam)) ? 0 : 1;
+        case WM_SYSCOMMAND:
+            if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+                ShowWindow(mainWindow_, SW_MINIMIZE);
+                ShowWindow(mainWindow_, SW_HIDE);
+                return 0;
+            }
+            break;
+        case WM_SIZE:
+            if (statusBar_ && logView_) Layout(wParam, lParam);
+            return 0;
+        case WM_DESTROY:
+            SaveExitState();
+            proxy_.Shutdown();
+            PostQuitMessage(0);
+            return 0;
+        case TrayNotifyMessage:
+            if (wParam == TrayIconId) OnTrayNotify(lParam);
+            return 0;
+        case EngineEventMessage: {
+            auto* event = reinterpret_cast<EngineEvent*>(lParam);
+            if (event) {
+                OnEngineEvent(*event);
+                delete event;
+            }
+            return 0;
+        }
+        default:
+            // Explorer restarted: the tray is new and empty, so the icon goes back.
+            if (taskbarCreated_ != 0 && message == taskbarCreated_) {
+                AddTrayIcon();
+                UpdateStatus();
+                return 0;
+            }
+            break;
+    }
+    return DefWindowProcA(mainWindow_, message, wParam, lParam);
+}
+
+int Shell::Run(const char* commandLine) {
+    if (!RegisterMainClass()) return 0;
+    if (!CreateMainWindow()) return 0;
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
+        RemoveTrayIcon();
+        return 0;
+    }
+    LoadSettings(SharedSettingsStore(), settings_);
+    bool ok = ParseCommandLine(commandLine, settings_,
+                               [this](const char* text) { MessageBoxA(mainWindow_, text, appName_, MB_ICONERROR); });
+    if (ok) {
+        if (settings_.IsRunning) proxy_.Start(&sink_, settings_);
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    RemoveTrayIcon();
+    WSACleanup();
+    return 0;
+}
+
+}  // namespace kivro

@@ -1,0 +1,91 @@
+// The Windows program's shell: the main window with its rich-edit log and
+// status bar, the tray icon, the menus and commands, and the display of engine
+// events. One Shell object holds what the program keeps for the whole run
+// (window handles, the page objects, the settings, the engine); Run carries out
+// the start-up and shut-down order. Tests construct a Shell around a scripted
+// engine and drive the same code the program runs.
+#pragma once
+
+#include <windows.h>
+
+#include "app/Presentation.h"
+#include "engine/Events.h"
+#include "engine/Proxy.h"
+#include "settings/Settings.h"
+#include "settings/win32/ProxyPropSheets.h"
+
+namespace kivro {
+
+constexpr UINT TrayNotifyMessage = WM_APP + 1;
+constexpr UINT EngineEventMessage = WM_APP + 2;
+constexpr UINT TrayIconId = 100;
+
+// Hands engine events to the main window: each event's copy travels with the
+// posted message, and the window frees it when it has shown it.
+class WindowEventSink : public EngineEvents {
+public:
+    void SetWindow(HWND window) { window_ = window; }
+    void Post(const EngineEvent& event) override;
+
+private:
+    HWND window_ = nullptr;
+};
+
+class Shell : private EventShell {
+public:
+    explicit Shell(Proxy& proxy);
+    ~Shell() override;
+
+    // The whole run: start-up, message loop, shut-down. Returns the exit code (0).
+    int Run(const char* commandLine);
+
+    // Start-up steps, also used by tests.
+    bool RegisterMainClass();
+    bool CreateMainWindow();
+
+    void AppendLog(bool withTimeStamp, const char* text, bool withLineEnd) override;
+    void WriteTimeStamp();
+    void UpdateStatus() override;
+    bool AddTrayIcon();
+    void RemoveTrayIcon();
+    bool ExecuteCommand(int command);
+    void AskRestart();
+    void OnTrayNotify(LPARAM mouseMessage);
+    void OnEngineEvent(const EngineEvent& event);
+    void ErrorBox(uint32_t messageId, const char* argument);
+
+    HWND MainWindow() const { return mainWindow_; }
+    HWND LogView() const { return logView_; }
+    HWND StatusBar() const { return statusBar_; }
+    const char* AppName() const { return appName_; }
+    Settings& CurrentSettings() { return settings_; }
+    Presentation& Display() { return presentation_; }
+    ConfigPage& Configuration() { return configPage_; }
+
+private:
+    static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void Layout(WPARAM wParam, LPARAM lParam);
+    void TrimAndScroll();
+    void StartEngine() override;
+    void SetStatusText(const char* text) override;
+    void ShowError(const char* boxText, const char* fullText) override;
+    void SaveExitState();
+
+    Proxy& proxy_;
+    PropPage aboutPage_;
+    VersionPage versionPage_;
+    ConfigPage configPage_;
+    WindowEventSink sink_;
+    Presentation presentation_;
+    Settings settings_;
+    char appName_[32] = {};
+    char mainTitle_[128] = {};
+    HWND mainWindow_ = nullptr;
+    HWND logView_ = nullptr;
+    HWND statusBar_ = nullptr;
+    HICON currentSmallIcon_ = nullptr;
+    UINT taskbarCreated_ = 0;
+};
+
+}  // namespace kivro
