@@ -195,7 +195,8 @@ void Shell::UpdateStatus() {
                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                               LR_DEFAULTCOLOR));
     tray.hIcon = icon;
-    LoadMessage(view.TipMessage, tray.szTip, 64);
+    TextCopy(tray.szTip, view.Tip);
+    TextCopy(trayTip_, view.Tip);
     SetWindowTextA(mainWindow_, tray.szTip);
     Shell_NotifyIconA(NIM_MODIFY, &tray);
     if (icon) {
@@ -239,6 +240,9 @@ void Shell::OnTrayNotify(LPARAM mouseMessage) {
         EnableMenuItem(popup, proxy_.Running() ? IDM_START : IDM_STOP, MF_BYCOMMAND | MF_GRAYED);
         POINT cursor;
         GetCursorPos(&cursor);
+        // Without the foreground the menu stays open when the user clicks
+        // elsewhere (the shell hands a tray icon's owner no activation).
+        SetForegroundWindow(mainWindow_);
         TrackPopupMenuEx(popup, TPM_LEFTALIGN | TPM_VCENTERALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y,
                          mainWindow_, nullptr);
         PostMessageA(mainWindow_, WM_NULL, 0, 0);

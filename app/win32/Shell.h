@@ -54,10 +54,14 @@ public:
     void OnEngineEvent(const EngineEvent& event);
     void ErrorBox(uint32_t messageId, const char* argument);
 
+    // Where the engine's events go: they reach this window as EngineEventMessage.
+    EngineEvents& EventSink() { return sink_; }
     HWND MainWindow() const { return mainWindow_; }
     HWND LogView() const { return logView_; }
     HWND StatusBar() const { return statusBar_; }
     const char* AppName() const { return appName_; }
+    // The tip last handed to the tray icon.
+    const char* TrayTip() const { return trayTip_; }
     Settings& CurrentSettings() { return settings_; }
     Presentation& Display() { return presentation_; }
     ConfigPage& Configuration() { return configPage_; }
@@ -85,6 +89,7 @@ private:
     HWND logView_ = nullptr;
     HWND statusBar_ = nullptr;
     HICON currentSmallIcon_ = nullptr;
+    char trayTip_[64] = {};
     UINT taskbarCreated_ = 0;
 };
 

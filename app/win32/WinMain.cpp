@@ -1,6 +1,9 @@
 // KivroProxy.exe's entry point: the process-wide set-up that must come before any
 // object exists (error mode, the rich-edit library, the upper-case table), then
-// the Shell, which runs the program. Every way out ends with exit code 0.
+// the Shell, which runs the program. The engine and the shell live until the
+// process ends and are never destroyed: a worker that outlives Shutdown's bounded
+// wait must not hold up the exit in a destructor. Every way out ends with exit
+// code 0.
 #include <windows.h>
 
 #include "app/win32/Shell.h"
@@ -13,7 +16,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     LoadLibraryA("Riched20");
     kivro::InitUpperTable();
     kivro::ResetSheet();
-    static kivro::Proxy proxy;
-    static kivro::Shell shell(proxy);
-    return shell.Run(GetCommandLineA());
+    auto* proxy = new kivro::Proxy;
+    auto* shell = new kivro::Shell(*proxy);
+    shell->Run(GetCommandLineA());
+    ExitProcess(0);
 }

@@ -73,7 +73,7 @@ BOOL PropPage::OnCommand(HWND, int code, int) {
 }
 
 BOOL PropPage::OnNotify(NMHDR* header) {
-    if (static_cast<int>(header->code) == PSN_APPLY && !OnApply())
+    if (header->code == PSN_APPLY && !OnApply())
         SetWindowLongPtrA(window_, DWLP_MSGRESULT, PSNRET_INVALID_NOCHANGEPAGE);
     return TRUE;
 }

@@ -6,6 +6,8 @@
 
 #include <commdlg.h>
 
+#include <cstring>
+
 #include "Resource.h"
 #include "app/BuildDate.h"
 #include "settings/Settings.h"
@@ -28,7 +30,8 @@ ConfigPage::ConfigPage() { OpenKey(kSettingsKeyPath); }
 
 void ConfigPage::AddPortChoice(int comboId, const char* name, const char* current) {
     LRESULT index = SendItemMessage(comboId, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-    if (index >= 0 && lstrcmpA(name, current) == 0) SendItemMessage(comboId, CB_SETCURSEL, index, 0);
+    // Same characters, same case: a stored "com3" is an entry of its own.
+    if (index >= 0 && std::strcmp(name, current) == 0) SendItemMessage(comboId, CB_SETCURSEL, index, 0);
 }
 
 void ConfigPage::InitPortChoice(int autoId, int manualId, int comboId, const char* autoName,
