@@ -137,21 +137,22 @@ bool WaitGone(HWND window, int timeoutMs) {
     return false;
 }
 
+namespace {
+BOOL CALLBACK KeepLongestStatic(HWND child, LPARAM found) {
+    char className[32] = {};
+    GetClassNameA(child, className, sizeof className);
+    if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
+        std::string text = WindowText(child);
+        auto& best = *reinterpret_cast<std::string*>(found);
+        if (text.size() > best.size()) best = text;
+    }
+    return TRUE;
+}
+}  // namespace
+
 std::string BoxText(HWND box) {
     std::string longest;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM found) -> BOOL {
-            char className[32] = {};
-            GetClassNameA(child, className, sizeof className);
-            if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
-                std::string text = WindowText(child);
-                auto& best = *reinterpret_cast<std::string*>(found);
-                if (text.size() > best.size()) best = text;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&longest));
+    EnumChildWindows(box, KeepLongestStatic, reinterpret_cast<LPARAM>(&longest));
     return longest;
 }
 
