@@ -16,7 +16,8 @@ void FormatBuildDate(const char* compilerDate, const char* compilerTime, char (&
     TextAppend(out, "-");
     TextAppend(out, compilerDate + 7);
     TextAppend(out, " ");
-    char hourMinute[6] = {compilerTime[0], compilerTime[1], ':', compilerTime[3], compilerTime[4], '\0'};
+    char hourMinute[6] = {compilerTime[0], compilerTime[1], ':',
+                          compilerTime[3], compilerTime[4], '\0'};
     TextAppend(out, hourMinute);
 }
 

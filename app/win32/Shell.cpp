@@ -33,7 +33,8 @@ void SetSelectionColour(HWND log, COLORREF colour, bool all = false) {
     format.cbSize = sizeof format;
     format.dwMask = CFM_COLOR;
     format.crTextColor = colour;
-    SendMessageA(log, EM_SETCHARFORMAT, all ? SCF_ALL : SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    SendMessageA(log, EM_SETCHARFORMAT, all ? SCF_ALL : SCF_SELECTION,
+                 reinterpret_cast<LPARAM>(&format));
 }
 
 void SelectEnd(HWND log) {
@@ -45,7 +46,8 @@ void SelectEnd(HWND log) {
 void WindowEventSink::Post(const EngineEvent& event) {
     if (window_ == nullptr) return;
     auto* copy = new EngineEvent(event);
-    if (!PostMessageA(window_, EngineEventMessage, event.Code, reinterpret_cast<LPARAM>(copy))) delete copy;
+    if (!PostMessageA(window_, EngineEventMessage, event.Code, reinterpret_cast<LPARAM>(copy)))
+        delete copy;
 }
 
 Shell::Shell(Proxy& proxy) : proxy_(proxy) {
@@ -83,13 +85,15 @@ bool Shell::RegisterMainClass() {
 
 bool Shell::CreateMainWindow() {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    mainWindow_ = CreateWindowExA(WS_EX_APPWINDOW, appName_, mainTitle_, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 480, 280, nullptr, nullptr, instance, this);
+    mainWindow_ =
+        CreateWindowExA(WS_EX_APPWINDOW, appName_, mainTitle_, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                        CW_USEDEFAULT, 480, 280, nullptr, nullptr, instance, this);
     if (mainWindow_ == nullptr) return false;
     sink_.SetWindow(mainWindow_);
-    logView_ = CreateWindowExA(WS_EX_CLIENTEDGE, "RichEdit20A", "",
-                               WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-                               0, 0, 0, 0, mainWindow_, reinterpret_cast<HMENU>(IDC_LOGVIEW), instance, nullptr);
+    logView_ = CreateWindowExA(
+        WS_EX_CLIENTEDGE, "RichEdit20A", "",
+        WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 0, 0, 0,
+        0, mainWindow_, reinterpret_cast<HMENU>(IDC_LOGVIEW), instance, nullptr);
     if (logView_ == nullptr) return false;
     SendMessageA(logView_, EM_EXLIMITTEXT, 0, kLogLimit);
     SendMessageA(logView_, EM_SETBKGNDCOLOR, 0, kLogBackground);
@@ -101,8 +105,9 @@ bool Shell::CreateMainWindow() {
     lstrcpynA(format.szFaceName, "Lucida Console", LF_FACESIZE);
     SendMessageA(logView_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
 
-    statusBar_ = CreateStatusWindowA(WS_CHILD | WS_VISIBLE | WS_BORDER | CCS_BOTTOM | SBARS_SIZEGRIP, "",
-                                     mainWindow_, IDC_STATUSBAR);
+    statusBar_ =
+        CreateStatusWindowA(WS_CHILD | WS_VISIBLE | WS_BORDER | CCS_BOTTOM | SBARS_SIZEGRIP, "",
+                            mainWindow_, IDC_STATUSBAR);
 
     WindowPlacement stored;
     if (AddTrayIcon() && QueryWindowPlacement(SharedSettingsStore(), stored)) {
@@ -191,9 +196,9 @@ void Shell::UpdateStatus() {
     tray.hWnd = mainWindow_;
     tray.uID = TrayIconId;
     tray.uFlags = NIF_ICON | NIF_TIP;
-    auto icon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(view.Icon), IMAGE_ICON,
-                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                              LR_DEFAULTCOLOR));
+    auto icon = static_cast<HICON>(
+        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(view.Icon), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     tray.hIcon = icon;
     TextCopy(tray.szTip, view.Tip);
     TextCopy(trayTip_, view.Tip);
@@ -213,9 +218,9 @@ bool Shell::AddTrayIcon() {
     tray.uID = TrayIconId;
     tray.uFlags = NIF_ICON | NIF_MESSAGE;
     tray.uCallbackMessage = TrayNotifyMessage;
-    tray.hIcon = static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_DISCONNECTED),
-                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                               GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    tray.hIcon = static_cast<HICON>(
+        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_DISCONNECTED), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     BOOL added = Shell_NotifyIconA(NIM_ADD, &tray);
     if (tray.hIcon) DestroyIcon(tray.hIcon);
     return added != FALSE;
@@ -243,8 +248,8 @@ void Shell::OnTrayNotify(LPARAM mouseMessage) {
         // Without the foreground the menu stays open when the user clicks
         // elsewhere (the shell hands a tray icon's owner no activation).
         SetForegroundWindow(mainWindow_);
-        TrackPopupMenuEx(popup, TPM_LEFTALIGN | TPM_VCENTERALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y,
-                         mainWindow_, nullptr);
+        TrackPopupMenuEx(popup, TPM_LEFTALIGN | TPM_VCENTERALIGN | TPM_LEFTBUTTON, cursor.x,
+                         cursor.y, mainWindow_, nullptr);
         PostMessageA(mainWindow_, WM_NULL, 0, 0);
         DestroyMenu(menu);
     }
@@ -292,7 +297,9 @@ void Shell::AskRestart() {
     }
 }
 
-void Shell::StartEngine() { proxy_.Start(&sink_, settings_); }
+void Shell::StartEngine() {
+    proxy_.Start(&sink_, settings_);
+}
 
 void Shell::SetStatusText(const char* text) {
     SendMessageA(statusBar_, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(text));
@@ -302,7 +309,9 @@ void Shell::ShowError(const char* boxText, const char*) {
     MessageBoxA(mainWindow_, boxText, appName_, MB_ICONERROR);
 }
 
-void Shell::OnEngineEvent(const EngineEvent& event) { presentation_.OnEngineEvent(event, *this); }
+void Shell::OnEngineEvent(const EngineEvent& event) {
+    presentation_.OnEngineEvent(event, *this);
+}
 
 void Shell::SaveExitState() {
     WINDOWPLACEMENT placement = {};
@@ -385,8 +394,9 @@ int Shell::Run(const char* commandLine) {
         return 0;
     }
     LoadSettings(SharedSettingsStore(), settings_);
-    bool ok = ParseCommandLine(commandLine, settings_,
-                               [this](const char* text) { MessageBoxA(mainWindow_, text, appName_, MB_ICONERROR); });
+    bool ok = ParseCommandLine(commandLine, settings_, [this](const char* text) {
+        MessageBoxA(mainWindow_, text, appName_, MB_ICONERROR);
+    });
     if (ok) {
         if (settings_.IsRunning) proxy_.Start(&sink_, settings_);
         MSG msg;

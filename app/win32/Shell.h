@@ -23,16 +23,16 @@ constexpr UINT TrayIconId = 100;
 // Hands engine events to the main window: each event's copy travels with the
 // posted message, and the window frees it when it has shown it.
 class WindowEventSink : public EngineEvents {
-public:
+  public:
     void SetWindow(HWND window) { window_ = window; }
     void Post(const EngineEvent& event) override;
 
-private:
+  private:
     HWND window_ = nullptr;
 };
 
 class Shell : private EventShell {
-public:
+  public:
     explicit Shell(Proxy& proxy);
     ~Shell() override;
 
@@ -66,7 +66,7 @@ public:
     Presentation& Display() { return presentation_; }
     ConfigPage& Configuration() { return configPage_; }
 
-private:
+  private:
     static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void Layout(WPARAM wParam, LPARAM lParam);

@@ -15,7 +15,9 @@ std::unique_ptr<SettingsStore>& StoreSlot() {
     return store;
 }
 // An unopened store: "none" until OpenKey succeeds, so every query fails.
-void ResetSharedStore() { StoreSlot() = std::make_unique<SettingsStore>(platform::CreateSettingsValueStore()); }
+void ResetSharedStore() {
+    StoreSlot() = std::make_unique<SettingsStore>(platform::CreateSettingsValueStore());
+}
 
 constexpr int kMaxPages = 16;
 HPROPSHEETPAGE sheetPages[kMaxPages];
@@ -38,8 +40,12 @@ INT_PTR CALLBACK PageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     return page->HandleMessage(lParam, wParam, message);
 }
 
-PropPage::PropPage() { ResetSharedStore(); }
-PropPage::~PropPage() { ResetSharedStore(); }
+PropPage::PropPage() {
+    ResetSharedStore();
+}
+PropPage::~PropPage() {
+    ResetSharedStore();
+}
 
 HPROPSHEETPAGE PropPage::CreatePage(int templateId) {
     PROPSHEETPAGEA psp = {};
@@ -65,7 +71,9 @@ BOOL PropPage::HandleMessage(LPARAM lParam, WPARAM wParam, UINT message) {
     }
 }
 
-BOOL PropPage::OnInitDialog() { return TRUE; }
+BOOL PropPage::OnInitDialog() {
+    return TRUE;
+}
 
 BOOL PropPage::OnCommand(HWND, int code, int) {
     if (code == BN_CLICKED || code == CBN_SELENDOK || code == EN_CHANGE) SetChanged(true);
@@ -78,9 +86,13 @@ BOOL PropPage::OnNotify(NMHDR* header) {
     return TRUE;
 }
 
-BOOL PropPage::OnApply() { return TRUE; }
+BOOL PropPage::OnApply() {
+    return TRUE;
+}
 
-HWND PropPage::GetItem(int id) { return GetDlgItem(window_, id); }
+HWND PropPage::GetItem(int id) {
+    return GetDlgItem(window_, id);
+}
 
 bool PropPage::GetItemText(char* buffer, int size, int id) {
     if (size <= 0) return false;
@@ -88,7 +100,9 @@ bool PropPage::GetItemText(char* buffer, int size, int id) {
     return GetDlgItemTextA(window_, id, buffer, size) > 0;
 }
 
-void PropPage::SetItemText(const char* text, int id) { SetDlgItemTextA(window_, id, text); }
+void PropPage::SetItemText(const char* text, int id) {
+    SetDlgItemTextA(window_, id, text);
+}
 
 bool PropPage::GetItemInt(int32_t& number, bool isSigned, int id) {
     BOOL ok = FALSE;
@@ -103,31 +117,46 @@ bool PropPage::GetItemInt(int32_t& number, bool isSigned, int id) {
     return true;
 }
 
-void PropPage::SetItemInt(int32_t number, int id) { SetDlgItemInt(window_, id, static_cast<UINT>(number), TRUE); }
+void PropPage::SetItemInt(int32_t number, int id) {
+    SetDlgItemInt(window_, id, static_cast<UINT>(number), TRUE);
+}
 
 LRESULT PropPage::SendItemMessage(int id, UINT message, WPARAM wParam, LPARAM lParam) {
     return SendDlgItemMessageA(window_, id, message, wParam, lParam);
 }
 
-void PropPage::EnableItem(bool enable, int id) { EnableWindow(GetItem(id), enable ? TRUE : FALSE); }
+void PropPage::EnableItem(bool enable, int id) {
+    EnableWindow(GetItem(id), enable ? TRUE : FALSE);
+}
 
 void PropPage::SetChanged(bool changed) {
     HWND sheet = GetParent(window_);
-    auto current = reinterpret_cast<WPARAM>(reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)));
+    auto current = reinterpret_cast<WPARAM>(
+        reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)));
     SendMessageA(sheet, changed ? PSM_CHANGED : PSM_UNCHANGED, current, 0);
 }
 
-bool PropPage::OpenKey(const char* keyPath) { return SharedSettingsStore().OpenKey(keyPath); }
+bool PropPage::OpenKey(const char* keyPath) {
+    return SharedSettingsStore().OpenKey(keyPath);
+}
 bool PropPage::QueryString(char* buffer, uint32_t size, const char* name) {
     return SharedSettingsStore().QueryString(buffer, size, name);
 }
-bool PropPage::SetString(const char* text, const char* name) { return SharedSettingsStore().SetString(text, name); }
-bool PropPage::QueryDword(int32_t& value, const char* name) { return SharedSettingsStore().QueryDword(value, name); }
+bool PropPage::SetString(const char* text, const char* name) {
+    return SharedSettingsStore().SetString(text, name);
+}
+bool PropPage::QueryDword(int32_t& value, const char* name) {
+    return SharedSettingsStore().QueryDword(value, name);
+}
 bool PropPage::SetDword(int32_t value, const char* name) {
     return SharedSettingsStore().SetDword(static_cast<uint32_t>(value), name);
 }
-bool PropPage::QueryBool(bool& flag, const char* name) { return SharedSettingsStore().QueryBool(flag, name); }
-bool PropPage::SetBool(bool flag, const char* name) { return SharedSettingsStore().SetBool(flag, name); }
+bool PropPage::QueryBool(bool& flag, const char* name) {
+    return SharedSettingsStore().QueryBool(flag, name);
+}
+bool PropPage::SetBool(bool flag, const char* name) {
+    return SharedSettingsStore().SetBool(flag, name);
+}
 bool PropPage::QueryBinary(void* buffer, uint32_t size, const char* name) {
     return SharedSettingsStore().QueryBinary(buffer, size, name);
 }
@@ -170,7 +199,9 @@ void PropPage::StoreCheck(const char* name, int id) {
     SetBool(SendItemMessage(id, BM_GETCHECK, 0, 0) == BST_CHECKED, name);
 }
 
-void ResetSheet() { sheetPageCount = 0; }
+void ResetSheet() {
+    sheetPageCount = 0;
+}
 
 bool AddPage(int templateId, PropPage& page) {
     if (sheetPageCount >= kMaxPages) return false;

@@ -20,7 +20,7 @@ namespace kivro {
 SettingsStore& SharedSettingsStore();
 
 class PropPage {
-public:
+  public:
     PropPage();
     virtual ~PropPage();
     PropPage(const PropPage&) = delete;
@@ -58,7 +58,7 @@ public:
 
     HWND Window() const { return window_; }
 
-private:
+  private:
     friend INT_PTR CALLBACK PageDialogProc(HWND, UINT, WPARAM, LPARAM);
     HWND window_ = nullptr;
 };

@@ -26,12 +26,15 @@ bool EndsWithSeparator(const char* text) {
 }
 }  // namespace
 
-ConfigPage::ConfigPage() { OpenKey(kSettingsKeyPath); }
+ConfigPage::ConfigPage() {
+    OpenKey(kSettingsKeyPath);
+}
 
 void ConfigPage::AddPortChoice(int comboId, const char* name, const char* current) {
     LRESULT index = SendItemMessage(comboId, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     // Same characters, same case: a stored "com3" is an entry of its own.
-    if (index >= 0 && std::strcmp(name, current) == 0) SendItemMessage(comboId, CB_SETCURSEL, index, 0);
+    if (index >= 0 && std::strcmp(name, current) == 0)
+        SendItemMessage(comboId, CB_SETCURSEL, index, 0);
 }
 
 void ConfigPage::InitPortChoice(int autoId, int manualId, int comboId, const char* autoName,
@@ -47,7 +50,8 @@ void ConfigPage::InitPortChoice(int autoId, int manualId, int comboId, const cha
         FormatText(name, {n});
         AddPortChoice(comboId, name, current);
     }
-    if (SendItemMessage(comboId, CB_GETCURSEL, 0, 0) == CB_ERR) AddPortChoice(comboId, current, current);
+    if (SendItemMessage(comboId, CB_GETCURSEL, 0, 0) == CB_ERR)
+        AddPortChoice(comboId, current, current);
     OnCommand(nullptr, 0, manualId);
 }
 
@@ -81,7 +85,9 @@ BOOL ConfigPage::OnInitDialog() {
 }
 
 BOOL ConfigPage::OnCommand(HWND control, int code, int id) {
-    auto checked = [this](int item) { return SendItemMessage(item, BM_GETCHECK, 0, 0) == BST_CHECKED; };
+    auto checked = [this](int item) {
+        return SendItemMessage(item, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    };
     switch (id) {
         case IDC_BT_AUTO:
         case IDC_BT_MANUAL:
@@ -95,7 +101,8 @@ BOOL ConfigPage::OnCommand(HWND control, int code, int id) {
             return TRUE;
         case IDC_DO_SYNC: {
             bool on = checked(IDC_DO_SYNC);
-            for (int item : {IDC_SYNC_DIR, IDC_BROWSE, IDC_MAX_SIZE, IDC_MAX_SIZE_SPIN, IDC_EXCLUDE})
+            for (int item :
+                 {IDC_SYNC_DIR, IDC_BROWSE, IDC_MAX_SIZE, IDC_MAX_SIZE_SPIN, IDC_EXCLUDE})
                 EnableItem(on, item);
             SetChanged(true);
             return TRUE;
@@ -141,7 +148,8 @@ BOOL ConfigPage::OnApply() {
     // A port outside 1..65535 is no port: the stored value stays, as it does for
     // a text that is not a number.
     int32_t port;
-    if (GetItemInt(port, true, IDC_TCP_PORT) && port >= 1 && port <= 65535) SetDword(port, "TCPPort");
+    if (GetItemInt(port, true, IDC_TCP_PORT) && port >= 1 && port <= 65535)
+        SetDword(port, "TCPPort");
     StoreCheck("DoSync", IDC_DO_SYNC);
     StoreItemText("SyncDir", IDC_SYNC_DIR);
     int32_t kb;

@@ -9,21 +9,21 @@
 namespace kivro {
 
 class ConfigPage : public PropPage {
-public:
+  public:
     ConfigPage();  // opens the settings key
     BOOL OnInitDialog() override;
     BOOL OnCommand(HWND control, int code, int id) override;
     BOOL OnApply() override;
 
-private:
+  private:
     void AddPortChoice(int comboId, const char* name, const char* current);
-    void InitPortChoice(int autoId, int manualId, int comboId, const char* autoName, const char* portName,
-                        const char* defaultPort);
+    void InitPortChoice(int autoId, int manualId, int comboId, const char* autoName,
+                        const char* portName, const char* defaultPort);
     void PickDirectory();
 };
 
 class VersionPage : public PropPage {
-public:
+  public:
     BOOL OnInitDialog() override;
 };
 

@@ -21,7 +21,7 @@ namespace kivro::uitest {
 namespace {
 
 class MainWindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Engine().Reset();
         CleanKey();
@@ -34,7 +34,9 @@ protected:
         SendMessageA(shell.StatusBar(), SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(""));
     }
 
-    bool Greyed(HMENU menu, int id) { return (GetMenuState(menu, id, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED)) != 0; }
+    bool Greyed(HMENU menu, int id) {
+        return (GetMenuState(menu, id, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED)) != 0;
+    }
     HMENU FileMenu() { return GetSubMenu(GetMenu(shell.MainWindow()), 0); }
 
     Shell& shell = TheShell();
@@ -125,7 +127,8 @@ TrayMenuSeen OpenTrayMenu(HWND main) {
             auto menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
             seen.shown = menu != nullptr;
             for (int id = IDM_OPEN; id <= IDM_EXIT; ++id)
-                if (GetMenuState(menu, id, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED)) seen.greyed.push_back(id);
+                if (GetMenuState(menu, id, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED))
+                    seen.greyed.push_back(id);
             seen.defaultItem = GetMenuDefaultItem(menu, FALSE, 0);
             PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
         });
@@ -234,7 +237,8 @@ TEST_F(MainWindowTest, LogTrimsTheOldest32768CharactersAt130048) {
     // the log as one.
     constexpr int kLetters = 998, kLines = 130000 / (kLetters + 2);
     auto letter = [](int line) { return static_cast<char>('A' + line % 26); };
-    for (int i = 0; i < kLines; ++i) shell.AppendLog(false, std::string(kLetters, letter(i)).c_str(), true);
+    for (int i = 0; i < kLines; ++i)
+        shell.AppendLog(false, std::string(kLetters, letter(i)).c_str(), true);
     shell.AppendLog(false, std::string(47, '#').c_str(), false);
     HWND view = shell.LogView();
     ASSERT_EQ(GetWindowTextLengthA(view), 130047);  // below the threshold: nothing cut
@@ -245,7 +249,8 @@ TEST_F(MainWindowTest, LogTrimsTheOldest32768CharactersAt130048) {
     constexpr int kWholeLines = 32768 / (kLetters + 1), kCutInto = 32768 % (kLetters + 1);
     EXPECT_EQ(GetWindowTextLengthA(view), 130048 - 32768 - kWholeLines);
     std::string log = LogText();
-    std::string opening = std::string(kLetters - kCutInto, letter(kWholeLines)) + "\r\n" + letter(kWholeLines + 1);
+    std::string opening =
+        std::string(kLetters - kCutInto, letter(kWholeLines)) + "\r\n" + letter(kWholeLines + 1);
     EXPECT_EQ(log.substr(0, opening.size()), opening);
     EXPECT_EQ(log.substr(log.size() - 2), "#!");
 }
@@ -271,8 +276,8 @@ TEST_F(MainWindowTest, StatisticsShowInTheStatusBarWithTheServersPort) {
 
 std::string SystemText(DWORD code) {
     char text[256];
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
-                       sizeof text, nullptr) == 0)
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr) == 0)
         return "?";
     return text;
 }
@@ -284,9 +289,10 @@ TEST_F(MainWindowTest, ErrorEventsLogTheWholeTextAndBoxTheTextBeforeTheColon) {
         std::string logged, boxed;
     };
     const Case cases[] = {
-        {EV_SYSTEM_ERROR, MSG_ERR_RECV_SERVER, 5, "Error receiving from server: " + SystemText(5) + " (5)",
-         "Error receiving from server"},
-        {EV_SOCKET_ERROR, MSG_ERR_LISTEN, 10048, "Error listening for client: " + SystemText(10048) + " (10048)",
+        {EV_SYSTEM_ERROR, MSG_ERR_RECV_SERVER, 5,
+         "Error receiving from server: " + SystemText(5) + " (5)", "Error receiving from server"},
+        {EV_SOCKET_ERROR, MSG_ERR_LISTEN, 10048,
+         "Error listening for client: " + SystemText(10048) + " (10048)",
          "Error listening for client"},
         {EV_SYSTEM_ERROR, MSG_ERR_SEND_SERVER, 987654, "Error sending to server: ? (987654)",
          "Error sending to server"},

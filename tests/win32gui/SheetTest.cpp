@@ -22,7 +22,7 @@ namespace kivro::uitest {
 namespace {
 
 class SheetTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Engine().Reset();
         CleanKey();
@@ -46,7 +46,8 @@ protected:
                 HWND sheet = WaitForWindow("#32770", caption);
                 if (!sheet) return;
                 sheetSeen = true;
-                work(sheet, reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)));
+                work(sheet,
+                     reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)));
                 WaitGone(sheet);
                 // A question, if one comes, comes before the command returns.
                 for (int waited = 0; !done && waited < 5000; waited += 10) {
@@ -67,14 +68,20 @@ protected:
     }
 
     static std::string Text(HWND page, int id) { return WindowText(GetDlgItem(page, id)); }
-    static bool Checked(HWND page, int id) { return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
-    static bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) != FALSE; }
+    static bool Checked(HWND page, int id) {
+        return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    static bool Enabled(HWND page, int id) {
+        return IsWindowEnabled(GetDlgItem(page, id)) != FALSE;
+    }
     static std::string Entry(HWND page, int id, int index) {
         char text[300] = {};
         SendDlgItemMessageA(page, id, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
         return text;
     }
-    static void PressButton(HWND sheet, int button) { PostMessageA(sheet, PSM_PRESSBUTTON, button, 0); }
+    static void PressButton(HWND sheet, int button) {
+        PostMessageA(sheet, PSM_PRESSBUTTON, button, 0);
+    }
 
     uint32_t StoredNumber(const char* name) {
         uint32_t value = 0xDEADBEEF;
@@ -96,7 +103,8 @@ protected:
 struct ConfigSeen {
     int btCount = 0, btSelected = -1, usbCount = 0, usbSelected = -1;
     std::string btLast, usbLast, usbThird, btText, usbText, tcpPort, maxSize, syncDir, exclude;
-    bool btManual = false, btComboEnabled = false, usbAuto = false, usbComboEnabled = true, doSync = true;
+    bool btManual = false, btComboEnabled = false, usbAuto = false, usbComboEnabled = true,
+         doSync = true;
     bool syncControlsEnabled = true, syncControlsEnabledAfterClick = false;
 };
 
@@ -116,13 +124,16 @@ TEST_F(SheetTest, ConfigurationShowsTheStoredValuesAndCancelStoresNothing) {
     ConfigSeen seen;
     RunSheet(IDM_CONFIGURE, "KivroProxy Configuration", [&seen](HWND sheet, HWND page) {
         seen.btCount = static_cast<int>(SendDlgItemMessageA(page, IDC_BT_PORT, CB_GETCOUNT, 0, 0));
-        seen.btSelected = static_cast<int>(SendDlgItemMessageA(page, IDC_BT_PORT, CB_GETCURSEL, 0, 0));
+        seen.btSelected =
+            static_cast<int>(SendDlgItemMessageA(page, IDC_BT_PORT, CB_GETCURSEL, 0, 0));
         seen.btLast = Entry(page, IDC_BT_PORT, seen.btCount - 1);
         seen.btText = Text(page, IDC_BT_PORT);
         seen.btManual = Checked(page, IDC_BT_MANUAL) && !Checked(page, IDC_BT_AUTO);
         seen.btComboEnabled = Enabled(page, IDC_BT_PORT);
-        seen.usbCount = static_cast<int>(SendDlgItemMessageA(page, IDC_USB_PORT, CB_GETCOUNT, 0, 0));
-        seen.usbSelected = static_cast<int>(SendDlgItemMessageA(page, IDC_USB_PORT, CB_GETCURSEL, 0, 0));
+        seen.usbCount =
+            static_cast<int>(SendDlgItemMessageA(page, IDC_USB_PORT, CB_GETCOUNT, 0, 0));
+        seen.usbSelected =
+            static_cast<int>(SendDlgItemMessageA(page, IDC_USB_PORT, CB_GETCURSEL, 0, 0));
         seen.usbLast = Entry(page, IDC_USB_PORT, seen.usbCount - 1);
         seen.usbThird = Entry(page, IDC_USB_PORT, 2);
         seen.usbText = Text(page, IDC_USB_PORT);
@@ -270,9 +281,12 @@ TEST_F(SheetTest, VersionPageReadsProductVersionAndBuildDate) {
     });
     ASSERT_TRUE(sheetSeen);
     EXPECT_EQ(pages, 2);
-    EXPECT_EQ(version, std::string("KivroProxy, Kivro Server Proxy\nVersion:\t2.02 \nFrom:\t") + BuildDate());
-    EXPECT_TRUE(std::regex_match(std::string(BuildDate()),
-                                 std::regex(R"([1-3]?\d-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-20\d\d \d\d:\d\d)")))
+    EXPECT_EQ(version, std::string("KivroProxy, Kivro Server Proxy\nVersion:\t2.02 \nFrom:\t") +
+                           BuildDate());
+    EXPECT_TRUE(std::regex_match(
+        std::string(BuildDate()),
+        std::regex(
+            R"([1-3]?\d-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-20\d\d \d\d:\d\d)")))
         << BuildDate();
     EXPECT_TRUE(KeySnapshot().empty());  // the About sheet stores nothing
 }

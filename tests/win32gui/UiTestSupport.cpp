@@ -47,8 +47,12 @@ Ui& TheUi() {
 }
 }  // namespace
 
-ScriptedProxy& Engine() { return *TheUi().engine; }
-Shell& TheShell() { return *TheUi().shell; }
+ScriptedProxy& Engine() {
+    return *TheUi().engine;
+}
+Shell& TheShell() {
+    return *TheUi().shell;
+}
 
 void CleanKey() {
     RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
@@ -58,15 +62,18 @@ void CleanKey() {
 std::map<std::string, std::string> KeySnapshot() {
     std::map<std::string, std::string> values;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return values;
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD nameLength = sizeof name;
         BYTE data[2048];
         DWORD size = sizeof data;
         DWORD type = 0;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-        values[name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size);
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        values[name] =
+            std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size);
     }
     RegCloseKey(key);
     return values;
@@ -94,7 +101,9 @@ void Post(const EngineEvent& event) {
     Pump();
 }
 
-void Post(EventCode code, uint32_t value, const char* text) { Post(MakeEvent(code, value, text)); }
+void Post(EventCode code, uint32_t value, const char* text) {
+    Post(MakeEvent(code, value, text));
+}
 
 std::string WindowText(HWND window) {
     int length = GetWindowTextLengthA(window);
@@ -103,7 +112,9 @@ std::string WindowText(HWND window) {
     return text.data();
 }
 
-std::string LogText() { return WindowText(TheShell().LogView()); }
+std::string LogText() {
+    return WindowText(TheShell().LogView());
+}
 
 std::string StatusText() {
     char text[600] = {};
@@ -141,7 +152,8 @@ namespace {
 BOOL CALLBACK KeepLongestStatic(HWND child, LPARAM found) {
     char className[32] = {};
     GetClassNameA(child, className, sizeof className);
-    if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
+    if (lstrcmpiA(className, "Static") == 0 &&
+        (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
         std::string text = WindowText(child);
         auto& best = *reinterpret_cast<std::string*>(found);
         if (text.size() > best.size()) best = text;
@@ -156,6 +168,8 @@ std::string BoxText(HWND box) {
     return longest;
 }
 
-void Press(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+void Press(HWND dialog, int id) {
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+}
 
 }  // namespace kivro::uitest

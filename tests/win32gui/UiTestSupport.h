@@ -24,7 +24,7 @@ inline constexpr const char* kTestKey = "Software\\Ostraven\\KivroProxyUiTest";
 // An engine without a worker: Start, Stop and Shutdown are counted, the state
 // queries answer what the test set. Start posts "running" as the real one does.
 class ScriptedProxy : public Proxy {
-public:
+  public:
     bool Start(EngineEvents* sink, const Settings& settings) override;
     void Stop() override { ++stops; }
     void Shutdown() override { ++shutdowns; }
@@ -78,13 +78,13 @@ void Press(HWND dialog, int id);
 
 // Runs a function on its own thread for the length of a scope.
 class Driver {
-public:
+  public:
     explicit Driver(std::function<void()> work) : thread_(std::move(work)) {}
     ~Driver() { thread_.join(); }
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
-private:
+  private:
     std::thread thread_;
 };
 
