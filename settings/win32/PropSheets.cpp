@@ -199,7 +199,10 @@ void PropPage::StoreCheck(const char* name, int id) {
     SetBool(SendItemMessage(id, BM_GETCHECK, 0, 0) == BST_CHECKED, name);
 }
 
+// Pages that were added but never shown are still ours to destroy; a shown
+// sheet destroys its own pages, so ShowSheet empties the list.
 void ResetSheet() {
+    for (int i = 0; i < sheetPageCount; ++i) DestroyPropertySheetPage(sheetPages[i]);
     sheetPageCount = 0;
 }
 
@@ -224,7 +227,9 @@ bool ShowSheet(int captionId, HWND owner) {
     psh.nPages = static_cast<UINT>(sheetPageCount);
     psh.nStartPage = 0;
     psh.phpage = sheetPages;
-    return PropertySheetA(&psh) > 0;
+    INT_PTR result = PropertySheetA(&psh);
+    sheetPageCount = 0;
+    return result > 0;
 }
 
 bool LoadText(char* buffer, int size, int id) {

@@ -291,6 +291,17 @@ TEST_F(SheetTest, VersionPageReadsProductVersionAndBuildDate) {
     EXPECT_TRUE(KeySnapshot().empty());  // the About sheet stores nothing
 }
 
+TEST_F(SheetTest, SheetHoldsAtMost16Pages) {
+    PropPage page;
+    ResetSheet();
+    for (int i = 0; i < 16; ++i) EXPECT_TRUE(AddPage(IDD_VERSION, page)) << i;
+    EXPECT_FALSE(AddPage(IDD_VERSION, page));
+    ResetSheet();
+    EXPECT_FALSE(ShowSheet(MSG_ABOUT_CAPTION, shell.MainWindow()));  // nothing to show
+    EXPECT_TRUE(AddPage(IDD_VERSION, page));
+    ResetSheet();
+}
+
 TEST(BuildDate, TakesTheCompilersDateAndTime) {
     char text[32];
     FormatBuildDate("Apr 16 2009", "11:12:45", text);
