@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
+#include <shellapi.h>
 
 #include <regex>
 #include <string>
@@ -162,6 +163,24 @@ TEST_F(MainWindowTest, MinimisingHidesTheWindowAndTheTrayBringsItBack) {
     SendMessageA(main, WM_COMMAND, IDM_OPEN, 0);
     EXPECT_TRUE(IsWindowVisible(main));
     EXPECT_FALSE(IsIconic(main));
+}
+
+// The tray answers a change of an icon it does not hold with failure.
+bool TrayHoldsIcon(HWND owner) {
+    NOTIFYICONDATAA tray = {};
+    tray.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    tray.hWnd = owner;
+    tray.uID = TrayIconId;
+    return Shell_NotifyIconA(NIM_MODIFY, &tray) != FALSE;
+}
+
+TEST_F(MainWindowTest, TrayIconComesBackWhenTheTaskbarIsRecreated) {
+    HWND main = shell.MainWindow();
+    ASSERT_TRUE(TrayHoldsIcon(main));
+    shell.RemoveTrayIcon();  // as a restarted Explorer's empty tray
+    ASSERT_FALSE(TrayHoldsIcon(main));
+    SendMessageA(main, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(TrayHoldsIcon(main));
 }
 
 std::string Today() {
