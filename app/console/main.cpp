@@ -1,27 +1,46 @@
-// kivroproxy, the Linux console front end: loads the settings file, applies the
-// command line on top for this run, and until the engine runs here prints the
-// version and the settings it would run with. Every text the Windows program
-// shows in a message box goes to standard error as "KivroProxy: " + text; a bad
-// option ends with status 2 before the settings file is touched.
+// kivroproxy, the Linux console front end. Start-up follows the Windows
+// program's order (engine object, settings loaded, command line on top, engine
+// started) with the window replaced by the terminal: engine events arrive in an
+// EventQueue, signals through a signalfd, and one poll loop on this thread
+// hands both to the shared presentation rules, so the log reads exactly as the
+// window's would. Signals are blocked before any thread exists so that only the
+// signalfd ever sees them; a handler setting flags was the alternative, but it
+// could not safely run the shut-down or the reload.
+//
+// Exit statuses: 0 after SIGINT or SIGTERM (and for --help, --version), 1 when
+// the engine fails to start or stops by itself, 2 for a bad option.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "app/Messages.h"
+#include "app/Presentation.h"
+#include "app/console/ConsoleOutput.h"
+#include "app/console/EventQueue.h"
+#include "engine/Proxy.h"
 #include "platform/SettingsStorage.h"
 #include "resources/Resource.h"
 #include "settings/Settings.h"
 #include "settings/SettingsStore.h"
 #include "text/FormatText.h"
 #include "text/Text.h"
-
 namespace kivro {
 namespace {
 
+using console::ConsoleOutput;
+using console::EventQueue;
+
 constexpr int kExitBadOption = 2;
 
-void ShowError(const char* text) {
-    std::fprintf(stderr, "KivroProxy: %s\n", text);
-}
+void ShowError(const char* text) { std::fprintf(stderr, "KivroProxy: %s\n", text); }
 
 // Settings texts may fill their arrays without a terminator.
 template <size_t N>
@@ -66,28 +85,134 @@ void PrintHelp(const char* settingsPath) {
         "  SyncExclude  text   patterns of files never sent (default %.*s)\n"
         "  IsRunning    dword  stored at exit; not read on Linux\n"
         "\n"
-        "A bad option ends the program with exit status 2.\n",
-        settingsPath, kSettingsKeyPath, d.TCPPort, Len(d.BTComPort), d.BTComPort, Len(d.USBComPort),
-        d.USBComPort, Len(d.SyncDir), d.SyncDir, d.MaxSyncSize, Len(d.SyncExclude), d.SyncExclude);
+        "The proxy starts at once and logs to standard output; errors also go to\n"
+        "standard error. SIGINT or SIGTERM stops it (exit status 0); SIGHUP reads the\n"
+        "settings file again and restarts the proxy. Exit status 1: the proxy could not\n"
+        "start or stopped on an error; 2: a bad option.\n",
+        settingsPath, kSettingsKeyPath, d.TCPPort, Len(d.BTComPort), d.BTComPort,
+        Len(d.USBComPort), d.USBComPort, Len(d.SyncDir), d.SyncDir, d.MaxSyncSize,
+        Len(d.SyncExclude), d.SyncExclude);
 }
 
-// IsRunning is left out: Linux starts the proxy at launch whatever it says.
-void PrintSettings(const char* settingsPath, const Settings& s) {
-    std::printf(
-        "Settings file: %s\n"
-        "TCPPort=%d\n"
-        "BTComAuto=%d\n"
-        "BTComPort=%.*s\n"
-        "USBComAuto=%d\n"
-        "USBComPort=%.*s\n"
-        "DoSync=%d\n"
-        "SyncDir=%.*s\n"
-        "MaxSyncSize=%d\n"
-        "SyncExclude=%.*s\n",
-        settingsPath, s.TCPPort, s.BTComAuto, Len(s.BTComPort), s.BTComPort, s.USBComAuto,
-        Len(s.USBComPort), s.USBComPort, s.DoSync, Len(s.SyncDir), s.SyncDir, s.MaxSyncSize,
-        Len(s.SyncExclude), s.SyncExclude);
-}
+// The terminal in the window's place: the shared presentation rules act
+// through this shell, and the loop below feeds it engine events and signals.
+class Console final : public EventShell {
+public:
+    Console(int argc, char** argv, const char* settingsPath, int signalFd)
+        : argc_(argc), argv_(argv), path_(settingsPath), signalFd_(signalFd),
+          output_(stdout, stderr, isatty(STDOUT_FILENO) == 1),
+          proxy_(std::make_unique<Proxy>()) {}
+
+    int Run() {
+        if (path_[0] == '/') {
+            // A file that cannot be created or read leaves the defaults, as a
+            // missing registry key does on Windows.
+            platform::CreateDefaultSettingsFile(path_, DefaultSettings(), kSettingsKeyPath);
+            store_ = std::make_unique<SettingsStore>(platform::CreateSettingsFileStore(path_));
+            if (!store_->OpenKey(kSettingsKeyPath)) store_.reset();
+        }
+        LoadAll();
+        if (!proxy_->Start(&queue_, settings_)) failed_ = true;
+
+        for (;;) {
+            ShowEvents();
+            if (failed_) return Finish(kExitEngineFailed);
+            pollfd fds[2] = {{queue_.WakeFd(), POLLIN, 0}, {signalFd_, POLLIN, 0}};
+            if (poll(fds, 2, 1000) < 0 && errno != EINTR) return Finish(kExitEngineFailed);
+            if (fds[1].revents & POLLIN) {
+                signalfd_siginfo info{};
+                if (read(signalFd_, &info, sizeof info) != sizeof info) continue;
+                if (info.ssi_signo == SIGHUP) {
+                    Reload();
+                } else {
+                    // The window's destruction: the running state, then Shutdown.
+                    stopping_ = true;
+                    if (store_) SaveExitState(*store_, proxy_->Running(), nullptr);
+                    return Finish(0);
+                }
+            }
+        }
+    }
+
+    // ---- EventShell
+    void UpdateStatus() override {
+        const StatusView view = ViewOfState(
+            {proxy_->Running(), proxy_->ClientConnected(), proxy_->ServerConnected()});
+        if (view.ClearStatusBar) output_.SetStatusText("");
+    }
+    void StartEngine() override {
+        // A restart that a signal overtook is not carried out.
+        if (stopping_) return;
+        if (!proxy_->Start(&queue_, settings_)) failed_ = true;
+    }
+    void AppendLog(bool withTimeStamp, const char* text, bool withLineEnd) override {
+        output_.AppendLog(withTimeStamp, text, withLineEnd);
+    }
+    void SetStatusText(const char* text) override { output_.SetStatusText(text); }
+    void ShowError(const char*, const char* fullText) override { output_.ShowError(fullText); }
+
+private:
+    static constexpr int kExitEngineFailed = 1;
+
+    // Defaults, the file's values, then the command line on top: the same on
+    // start and on SIGHUP, so command-line values outlive a reload.
+    void LoadAll() {
+        settings_ = DefaultSettings();
+        if (store_) LoadSettings(*store_, settings_);
+        ParseArguments(argc_, argv_, settings_, kivro::ShowError);
+    }
+
+    // As a confirmed restart: the engine's stop event starts it again.
+    void Reload() {
+        LoadAll();
+        presentation_.SetRestartPending();
+        proxy_->Stop();
+    }
+
+    void ShowEvents() {
+        queue_.Take(batch_);
+        for (const EngineEvent& event : batch_) {
+            // A stop nobody asked for: an error stopped the engine.
+            if (event.Code == EV_PROXY_RUNNING && event.Value == 0 && !stopping_ &&
+                !presentation_.RestartPending())
+                failed_ = true;
+            presentation_.OnEngineEvent(event, *this);
+        }
+    }
+
+    // Stops the engine, prints its last events and gives the exit status.
+    int Finish(int status) {
+        stopping_ = true;
+        proxy_->Shutdown();
+        if (!proxy_->Running()) {
+            // The worker may still be posting its last event; destroying the
+            // engine waits for it.
+            proxy_.reset();
+            ShowEvents();
+            return status;
+        }
+        // A worker stuck past Shutdown's bound: print what came and leave
+        // without waiting for it.
+        ShowEvents();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(status);
+    }
+
+    const int argc_;
+    char** const argv_;
+    const char* const path_;
+    const int signalFd_;
+    ConsoleOutput output_;
+    EventQueue queue_;  // outlives the engine, which posts into it
+    std::unique_ptr<Proxy> proxy_;
+    Presentation presentation_;
+    Settings settings_{};
+    std::unique_ptr<SettingsStore> store_;
+    std::vector<EngineEvent> batch_;
+    bool stopping_ = false;
+    bool failed_ = false;
+};
 
 int Run(int argc, char** argv) {
     InitUpperTable();
@@ -111,25 +236,24 @@ int Run(int argc, char** argv) {
             break;
     }
 
-    const Settings defaults = DefaultSettings();
-    Settings settings = defaults;
-    if (path[0] == '/') {
-        // A file that cannot be created or read leaves the defaults, as a
-        // missing registry key does on Windows.
-        platform::CreateDefaultSettingsFile(path, defaults, kSettingsKeyPath);
-        SettingsStore store(platform::CreateSettingsFileStore(path));
-        if (store.OpenKey(kSettingsKeyPath)) LoadSettings(store, settings);
+    // Blocked before the engine's threads exist, which inherit the mask, so the
+    // signals reach only the signalfd.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a closed output reader gives EPIPE, not death
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0) {
+        std::fprintf(stderr, "KivroProxy: signalfd: %s\n", std::strerror(errno));
+        return 1;
     }
-    ParseArguments(argc, argv, settings, ShowError);
 
-    PrintVersion();
-    PrintSettings(path, settings);
-    return 0;
+    Console console(argc, argv, path, signalFd);
+    return console.Run();
 }
 
 }  // namespace
 }  // namespace kivro
 
-int main(int argc, char** argv) {
-    return kivro::Run(argc, argv);
-}
+int main(int argc, char** argv) { return kivro::Run(argc, argv); }
