@@ -136,13 +136,15 @@ public:
 
     // ---- EventShell
     void UpdateStatus() override {
-        const StatusView view = ViewOfState(
-            {proxy_->Running(), proxy_->ClientConnected(), proxy_->ServerConnected()});
+        // After Finish has let the engine go, its last events meet a stopped state.
+        EngineState state;
+        if (proxy_) state = {proxy_->Running(), proxy_->ClientConnected(), proxy_->ServerConnected()};
+        const StatusView view = ViewOfState(state);
         if (view.ClearStatusBar) output_.SetStatusText("");
     }
     void StartEngine() override {
         // A restart that a signal overtook is not carried out.
-        if (stopping_) return;
+        if (stopping_ || !proxy_) return;
         if (!proxy_->Start(&queue_, settings_)) failed_ = true;
     }
     void AppendLog(bool withTimeStamp, const char* text, bool withLineEnd) override {
