@@ -1,7 +1,11 @@
 // kivroproxy as other tools see it: the real binary run with its own settings
 // folder (XDG_CONFIG_HOME and HOME in a temporary directory), its standard
-// output, standard error and exit status captured.
+// output, standard error and exit status captured, driven by signals. No phone
+// here: the ports named do not exist (tests/e2e has the phone).
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,9 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "console/Child.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,47 +43,33 @@ class Console : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(home_); }
 
+    std::vector<std::string> Env() const {
+        return {"HOME=" + home_.string(), "XDG_CONFIG_HOME=" + (home_ / "config").string()};
+    }
+
+    static std::vector<std::string> Argv(std::vector<std::string> args) {
+        args.insert(args.begin(), KIVRO_BINARY_DIR "/app/kivroproxy");
+        return args;
+    }
+
+    // For options that end the program by themselves.
     Result Run(const std::vector<std::string>& args) {
-        const std::string binary = KIVRO_BINARY_DIR "/app/kivroproxy";
-        int out[2], err[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            setenv("HOME", home_.c_str(), 1);
-            setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
-            std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(binary.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
+        test::Child child(Argv(args), Env());
         Result r;
-        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        std::string* sinks[2] = {&r.out, &r.err};
-        int open = 2;
-        while (open > 0 && poll(fds, 2, 10000) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-                char buf[4096];
-                ssize_t n = read(fds[i].fd, buf, sizeof buf);
-                if (n > 0) {
-                    sinks[i]->append(buf, static_cast<size_t>(n));
-                } else {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.status = child.Wait(10000);
+        r.out = child.Out();
+        r.err = child.Err();
         return r;
+    }
+
+    // A settings file whose ports do not exist, so the engine runs without a phone.
+    void WriteSettings(const std::string& extra) {
+        fs::create_directories(settingsFile_.parent_path());
+        std::ofstream(settingsFile_, std::ios::binary)
+            << "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy]\r\n"
+            << "\"BTComAuto\"=dword:00000000\r\n\"BTComPort\"=\"" << (home_ / "no-bt").string() << "\"\r\n"
+            << "\"USBComAuto\"=dword:00000000\r\n\"USBComPort\"=\"" << (home_ / "no-usb").string()
+            << "\"\r\n" << extra;
     }
 
     static std::string ReadFile(const fs::path& path) {
@@ -127,37 +120,105 @@ TEST_F(Console, HelpAndVersionPrintToStandardOutput) {
     EXPECT_FALSE(fs::exists(home_ / "config"));
 }
 
-TEST_F(Console, CommandLineOverridesForThisRunOnly) {
-    Result first = Run({"/port:6000", "--usb=ttyUSB3"});
-    EXPECT_EQ(first.status, 0) << first.err;
-    EXPECT_EQ(first.err, "");
-    EXPECT_NE(first.out.find("TCPPort=6000\n"), std::string::npos) << first.out;
-    EXPECT_NE(first.out.find("USBComPort=ttyUSB3\n"), std::string::npos) << first.out;
-    // The first run creates the file with the defaults, not the overrides.
-    const std::string created = ReadFile(settingsFile_);
-    EXPECT_NE(created.find("\"TCPPort\"=dword:0000170c"), std::string::npos) << created;
-    EXPECT_EQ(created.find("ttyUSB3"), std::string::npos) << created;
+// A listening TCP socket on a free port, or a pty's far end: what the tests
+// point kivroproxy at.
+struct Listener {
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 1) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+    int fd = -1;
+    int port = 0;
+};
 
-    Result second = Run({});
-    EXPECT_EQ(second.status, 0);
-    EXPECT_NE(second.out.find("TCPPort=5900\n"), std::string::npos) << second.out;
-    EXPECT_NE(second.out.find("USBComPort=ttyACM0\n"), std::string::npos) << second.out;
-    EXPECT_EQ(ReadFile(settingsFile_), created);
+int FreePort() { return Listener().port; }
+
+bool CanConnect(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
 }
 
-TEST_F(Console, StoredValuesAreLoadedAndOverridden) {
-    fs::create_directories(settingsFile_.parent_path());
-    const std::string stored =
-        "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy]\r\n"
-        "\"TCPPort\"=dword:00001f90\r\n\"BTComPort\"=\"rfcomm7\"\r\n\"DoSync\"=dword:00000001\r\n";
-    std::ofstream(settingsFile_, std::ios::binary) << stored;
+void ExpectLogEntriesOnly(const std::string& out) {
+    const std::regex entry(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d \S.*)");
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(std::regex_match(line, entry)) << "not a log entry: " << line;
+}
 
-    Result r = Run({"--bt=/dev/pts/4"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("TCPPort=8080\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("DoSync=1\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("BTComPort=/dev/pts/4\n"), std::string::npos) << r.out;
-    EXPECT_EQ(ReadFile(settingsFile_), stored);
+TEST_F(Console, FirstRunCreatesTheDefaultsAndSigtermStopsWithStatus0) {
+    const int port = FreePort();
+    test::Child proxy(Argv({"--port=" + std::to_string(port), "/usb:" + (home_ / "usb").string()}), Env());
+    ASSERT_TRUE(proxy.WaitFor(" Proxy started\n")) << proxy.Out() << proxy.Err();
+    EXPECT_TRUE(CanConnect(port));
+    proxy.Signal(SIGTERM);
+    EXPECT_EQ(proxy.Wait(3000), 0);
+    EXPECT_TRUE(proxy.Out().ends_with(" Proxy stopped\n")) << proxy.Out();
+    ExpectLogEntriesOnly(proxy.Out());
+    // The file holds the defaults, not this run's overrides.
+    const std::string created = ReadFile(settingsFile_);
+    EXPECT_NE(created.find("\"TCPPort\"=dword:0000170c"), std::string::npos) << created;
+    EXPECT_EQ(created.find((home_ / "usb").string()), std::string::npos) << created;
+}
+
+TEST_F(Console, SighupRereadsTheFileKeepsTheCommandLineAndRestarts) {
+    WriteSettings("\"IsRunning\"=dword:00000000\r\n\"TCPPort\"=dword:00000001\r\n");
+    const int port = FreePort();
+    test::Child proxy(Argv({"--port=" + std::to_string(port)}), Env());
+    ASSERT_TRUE(proxy.WaitFor(" Proxy started\n")) << proxy.Out() << proxy.Err();
+
+    // A pty as the USB port now: its "USB port on" entry shows the file was read again.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string pts = ptsname(master);
+    std::string edited = ReadFile(settingsFile_);
+    edited.replace(edited.find((home_ / "no-usb").string()), (home_ / "no-usb").string().size(), pts);
+    std::ofstream(settingsFile_, std::ios::binary) << edited;
+
+    const size_t before = proxy.Out().size();
+    proxy.Signal(SIGHUP);
+    ASSERT_TRUE(proxy.WaitFor(" USB port on " + pts + "\n")) << proxy.Out() << proxy.Err();
+    const std::string restart = proxy.Out().substr(before);
+    const size_t stopped = restart.find(" Proxy stopped\n");
+    EXPECT_NE(stopped, std::string::npos) << restart;
+    EXPECT_NE(restart.find(" Proxy started\n", stopped), std::string::npos) << restart;
+    EXPECT_TRUE(CanConnect(port)) << "the command line's port did not outlive the reload";
+    EXPECT_EQ(ReadFile(settingsFile_), edited) << "SIGHUP wrote the file";
+
+    proxy.Signal(SIGINT);
+    EXPECT_EQ(proxy.Wait(3000), 0);
+    close(master);
+    EXPECT_TRUE(proxy.Out().ends_with(" Proxy stopped\n")) << proxy.Out();
+    EXPECT_EQ(proxy.Err(), "");
+    ExpectLogEntriesOnly(proxy.Out());
+    std::string stored = edited;
+    stored.replace(stored.find("\"IsRunning\"=dword:00000000"), 26, "\"IsRunning\"=dword:00000001");
+    EXPECT_EQ(ReadFile(settingsFile_), stored) << "only the running state is stored at exit";
+}
+
+TEST_F(Console, FailedStartEndsWithStatus1AndTheErrorOnStandardError) {
+    WriteSettings("");
+    Listener taken;
+    ASSERT_GT(taken.port, 0);
+    test::Child proxy(Argv({"--port=" + std::to_string(taken.port)}), Env());
+    EXPECT_EQ(proxy.Wait(5000), 1);
+    EXPECT_EQ(proxy.Err(), "KivroProxy: Error listening for client: Address already in use (98)\n");
+    EXPECT_NE(proxy.Out().find(" Error listening for client: Address already in use (98)\n"), std::string::npos)
+        << proxy.Out();
+    ExpectLogEntriesOnly(proxy.Out());
 }
 
 }  // namespace
