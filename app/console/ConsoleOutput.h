@@ -12,7 +12,7 @@
 namespace kivro::console {
 
 class ConsoleOutput {
-public:
+  public:
     // statusLine: draw the status-bar text (standard output is a terminal).
     ConsoleOutput(std::FILE* out, std::FILE* err, bool statusLine);
 
@@ -22,7 +22,7 @@ public:
     // "KivroProxy: " and the whole text, one line on standard error.
     void ShowError(const char* text);
 
-private:
+  private:
     void EraseStatus();
     void DrawStatus();
 

@@ -9,7 +9,9 @@
 
 namespace kivro::console {
 
-EventQueue::EventQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { pending_.reserve(64); }
+EventQueue::EventQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    pending_.reserve(64);
+}
 
 EventQueue::~EventQueue() {
     if (wakeFd_ >= 0) close(wakeFd_);

@@ -14,7 +14,7 @@
 namespace kivro::console {
 
 class EventQueue final : public EngineEvents {
-public:
+  public:
     EventQueue();
     ~EventQueue() override;
     EventQueue(const EventQueue&) = delete;
@@ -30,7 +30,7 @@ public:
     // contents (its capacity is reused).
     void Take(std::vector<EngineEvent>& batch);
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<EngineEvent> pending_;
     int wakeFd_ = -1;

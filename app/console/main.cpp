@@ -40,7 +40,9 @@ using console::EventQueue;
 
 constexpr int kExitBadOption = 2;
 
-void ShowError(const char* text) { std::fprintf(stderr, "KivroProxy: %s\n", text); }
+void ShowError(const char* text) {
+    std::fprintf(stderr, "KivroProxy: %s\n", text);
+}
 
 // Settings texts may fill their arrays without a terminator.
 template <size_t N>
@@ -89,17 +91,19 @@ void PrintHelp(const char* settingsPath) {
         "standard error. SIGINT or SIGTERM stops it (exit status 0); SIGHUP reads the\n"
         "settings file again and restarts the proxy. Exit status 1: the proxy could not\n"
         "start or stopped on an error; 2: a bad option.\n",
-        settingsPath, kSettingsKeyPath, d.TCPPort, Len(d.BTComPort), d.BTComPort,
-        Len(d.USBComPort), d.USBComPort, Len(d.SyncDir), d.SyncDir, d.MaxSyncSize,
-        Len(d.SyncExclude), d.SyncExclude);
+        settingsPath, kSettingsKeyPath, d.TCPPort, Len(d.BTComPort), d.BTComPort, Len(d.USBComPort),
+        d.USBComPort, Len(d.SyncDir), d.SyncDir, d.MaxSyncSize, Len(d.SyncExclude), d.SyncExclude);
 }
 
 // The terminal in the window's place: the shared presentation rules act
 // through this shell, and the loop below feeds it engine events and signals.
 class Console final : public EventShell {
-public:
+  public:
     Console(int argc, char** argv, const char* settingsPath, int signalFd)
-        : argc_(argc), argv_(argv), path_(settingsPath), signalFd_(signalFd),
+        : argc_(argc),
+          argv_(argv),
+          path_(settingsPath),
+          signalFd_(signalFd),
           output_(stdout, stderr, isatty(STDOUT_FILENO) == 1),
           proxy_(std::make_unique<Proxy>()) {}
 
@@ -138,7 +142,8 @@ public:
     void UpdateStatus() override {
         // After Finish has let the engine go, its last events meet a stopped state.
         EngineState state;
-        if (proxy_) state = {proxy_->Running(), proxy_->ClientConnected(), proxy_->ServerConnected()};
+        if (proxy_)
+            state = {proxy_->Running(), proxy_->ClientConnected(), proxy_->ServerConnected()};
         const StatusView view = ViewOfState(state);
         if (view.ClearStatusBar) output_.SetStatusText("");
     }
@@ -153,7 +158,7 @@ public:
     void SetStatusText(const char* text) override { output_.SetStatusText(text); }
     void ShowError(const char*, const char* fullText) override { output_.ShowError(fullText); }
 
-private:
+  private:
     static constexpr int kExitEngineFailed = 1;
 
     // Defaults, the file's values, then the command line on top: the same on
@@ -258,4 +263,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace kivro
 
-int main(int argc, char** argv) { return kivro::Run(argc, argv); }
+int main(int argc, char** argv) {
+    return kivro::Run(argc, argv);
+}

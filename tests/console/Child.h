@@ -17,7 +17,7 @@ namespace kivro::test {
 
 // A child process with its standard output and error captured.
 class Child {
-public:
+  public:
     // env entries ("NAME=value") are added to the inherited environment.
     Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
         int out[2], err[2];
@@ -73,7 +73,8 @@ public:
     bool WaitFor(const std::string& text, int ms = 15000) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (out_.find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > end || !Pump(50)) return out_.find(text) != std::string::npos;
+            if (std::chrono::steady_clock::now() > end || !Pump(50))
+                return out_.find(text) != std::string::npos;
         }
         return true;
     }
@@ -95,7 +96,7 @@ public:
     const std::string& Out() const { return out_; }
     const std::string& Err() const { return err_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int fds_[2] = {-1, -1};
     int status_ = -1;

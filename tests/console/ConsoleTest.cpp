@@ -67,9 +67,11 @@ class Console : public ::testing::Test {
         fs::create_directories(settingsFile_.parent_path());
         std::ofstream(settingsFile_, std::ios::binary)
             << "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy]\r\n"
-            << "\"BTComAuto\"=dword:00000000\r\n\"BTComPort\"=\"" << (home_ / "no-bt").string() << "\"\r\n"
+            << "\"BTComAuto\"=dword:00000000\r\n\"BTComPort\"=\"" << (home_ / "no-bt").string()
+            << "\"\r\n"
             << "\"USBComAuto\"=dword:00000000\r\n\"USBComPort\"=\"" << (home_ / "no-usb").string()
-            << "\"\r\n" << extra;
+            << "\"\r\n"
+            << extra;
     }
 
     static std::string ReadFile(const fs::path& path) {
@@ -137,7 +139,9 @@ struct Listener {
     int port = 0;
 };
 
-int FreePort() { return Listener().port; }
+int FreePort() {
+    return Listener().port;
+}
 
 bool CanConnect(int port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -159,7 +163,8 @@ void ExpectLogEntriesOnly(const std::string& out) {
 
 TEST_F(Console, FirstRunCreatesTheDefaultsAndSigtermStopsWithStatus0) {
     const int port = FreePort();
-    test::Child proxy(Argv({"--port=" + std::to_string(port), "/usb:" + (home_ / "usb").string()}), Env());
+    test::Child proxy(Argv({"--port=" + std::to_string(port), "/usb:" + (home_ / "usb").string()}),
+                      Env());
     ASSERT_TRUE(proxy.WaitFor(" Proxy started\n")) << proxy.Out() << proxy.Err();
     EXPECT_TRUE(CanConnect(port));
     proxy.Signal(SIGTERM);
@@ -185,7 +190,8 @@ TEST_F(Console, SighupRereadsTheFileKeepsTheCommandLineAndRestarts) {
     ASSERT_EQ(unlockpt(master), 0);
     const std::string pts = ptsname(master);
     std::string edited = ReadFile(settingsFile_);
-    edited.replace(edited.find((home_ / "no-usb").string()), (home_ / "no-usb").string().size(), pts);
+    edited.replace(edited.find((home_ / "no-usb").string()), (home_ / "no-usb").string().size(),
+                   pts);
     std::ofstream(settingsFile_, std::ios::binary) << edited;
 
     const size_t before = proxy.Out().size();
@@ -216,7 +222,8 @@ TEST_F(Console, FailedStartEndsWithStatus1AndTheErrorOnStandardError) {
     test::Child proxy(Argv({"--port=" + std::to_string(taken.port)}), Env());
     EXPECT_EQ(proxy.Wait(5000), 1);
     EXPECT_EQ(proxy.Err(), "KivroProxy: Error listening for client: Address already in use (98)\n");
-    EXPECT_NE(proxy.Out().find(" Error listening for client: Address already in use (98)\n"), std::string::npos)
+    EXPECT_NE(proxy.Out().find(" Error listening for client: Address already in use (98)\n"),
+              std::string::npos)
         << proxy.Out();
     ExpectLogEntriesOnly(proxy.Out());
 }

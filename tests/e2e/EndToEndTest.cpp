@@ -93,7 +93,7 @@ bool DecodeJpeg(const std::string& jpeg, Image& image) {
 // phone-sim on a pty pair and kivroproxy on its PC end, each test in its own
 // folder with its own settings file.
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/kivro-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -124,7 +124,8 @@ protected:
         fs::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary)
             << "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy]\r\n"
-            << "\"BTComAuto\"=dword:00000000\r\n\"BTComPort\"=\"" << (dir_ / "no-bt").string() << "\"\r\n"
+            << "\"BTComAuto\"=dword:00000000\r\n\"BTComPort\"=\"" << (dir_ / "no-bt").string()
+            << "\"\r\n"
             << "\"USBComAuto\"=dword:00000000\r\n\"USBComPort\"=\"" << pty_ << "\"\r\n";
         args.insert(args.begin(), {kProxy, "--port=" + std::to_string(port_)});
         env_ = {"XDG_CONFIG_HOME=" + (dir_ / "config").string(), "HOME=" + dir_.string()};
@@ -160,20 +161,24 @@ protected:
     std::unique_ptr<Child> sim_, proxy_;
 };
 
-bool HaveTool(const char* path) { return access(path, X_OK) == 0; }
+bool HaveTool(const char* path) {
+    return access(path, X_OK) == 0;
+}
 
 TEST_F(EndToEnd, VncsnapshotSeesThePhonesBuiltInScreen) {
     if (!HaveTool("/usr/bin/vncsnapshot")) GTEST_SKIP() << "vncsnapshot is not installed";
     StartPhone({});
     StartProxy();
-    ASSERT_TRUE(proxy_->WaitFor(" Server connected to USB port\n")) << proxy_->Out() << proxy_->Err();
+    ASSERT_TRUE(proxy_->WaitFor(" Server connected to USB port\n"))
+        << proxy_->Out() << proxy_->Err();
 
     Image image;
     Snapshot(image);
     ASSERT_EQ(image.width, 240);
     ASSERT_EQ(image.height, 320);
     // phone-sim's colour bars along the top, each within JPEG's tolerance.
-    const uint32_t bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0};
+    const uint32_t bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00,
+                              0xFF00FF, 0xFF0000, 0x0000FF, 0};
     for (int bar = 0; bar < 8; ++bar)
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(image.At(bar * 30 + 15, 30)[c], (bars[bar] >> (16 - 8 * c)) & 0xFF, 40)
@@ -181,7 +186,8 @@ TEST_F(EndToEnd, VncsnapshotSeesThePhonesBuiltInScreen) {
 
     EXPECT_TRUE(proxy_->WaitFor(" Client connected from: 127.0.0.1\n"));
     EXPECT_TRUE(proxy_->WaitFor(" Client disconnected\n"));
-    EXPECT_NE(proxy_->Out().find(" USB port on " + pty_ + "\n"), std::string::npos) << proxy_->Out();
+    EXPECT_NE(proxy_->Out().find(" USB port on " + pty_ + "\n"), std::string::npos)
+        << proxy_->Out();
     StopProxyAndCheckLog();
     EXPECT_EQ(proxy_->Err(), "");
 }
@@ -211,7 +217,8 @@ TEST_F(EndToEnd, VncsnapshotSeesARealXvncBehindThePhone) {
 
     StartPhone({"--vnc", "127.0.0.1:" + std::to_string(vncPort)});
     StartProxy();
-    ASSERT_TRUE(proxy_->WaitFor(" Server connected to USB port\n")) << proxy_->Out() << proxy_->Err();
+    ASSERT_TRUE(proxy_->WaitFor(" Server connected to USB port\n"))
+        << proxy_->Out() << proxy_->Err();
     Image image;
     Snapshot(image);
     // Xvnc's own geometry, not the built-in screen's 240 x 320, and its black root.
@@ -232,20 +239,24 @@ TEST_F(EndToEnd, InvalidMessageTypeEndsWithStatus1) {
     const std::string& out = proxy_->Out();
     const size_t error = out.find(" Received message with invalid type\n");
     EXPECT_NE(error, std::string::npos) << out;
-    EXPECT_GT(out.find(" Proxy stopped\n", error), error) << "the last events are printed before the exit";
-    EXPECT_NE(proxy_->Err().find("KivroProxy: Received message with invalid type\n"), std::string::npos)
+    EXPECT_GT(out.find(" Proxy stopped\n", error), error)
+        << "the last events are printed before the exit";
+    EXPECT_NE(proxy_->Err().find("KivroProxy: Received message with invalid type\n"),
+              std::string::npos)
         << proxy_->Err();
 }
 
 TEST_F(EndToEnd, FilesSyncBothWays) {
-    GTEST_SKIP() << "the engine's file transfer is not there yet: it logs the agreed limit but sends and "
-                    "stores no file; remove this line when it arrives";
+    GTEST_SKIP()
+        << "the engine's file transfer is not there yet: it logs the agreed limit but sends and "
+           "stores no file; remove this line when it arrives";
     const fs::path pc = dir_ / "pc", phone = dir_ / "phone";
     fs::create_directories(pc);
     fs::create_directories(phone);
     StartPhone({"--sync-dir", phone.string()});
     StartProxy({"--sync=" + pc.string()});
-    ASSERT_TRUE(proxy_->WaitFor(" Server connected to USB port\n")) << proxy_->Out() << proxy_->Err();
+    ASSERT_TRUE(proxy_->WaitFor(" Server connected to USB port\n"))
+        << proxy_->Out() << proxy_->Err();
     if (!proxy_->WaitFor("File synchronization enabled", 5000))
         GTEST_SKIP() << "the engine does not do file transfer yet: " << proxy_->Out();
 
@@ -256,15 +267,19 @@ TEST_F(EndToEnd, FilesSyncBothWays) {
     std::ofstream(phone / "down.bin.tmp", std::ios::binary) << toPc;
     fs::rename(phone / "down.bin.tmp", phone / "down.bin");
 
-    EXPECT_TRUE(proxy_->WaitFor("Sending to server: up.bin - ok (100000 bytes)\n")) << proxy_->Out();
-    EXPECT_TRUE(proxy_->WaitFor("Receiving from server: down.bin - ok (7000 bytes)\n")) << proxy_->Out();
+    EXPECT_TRUE(proxy_->WaitFor("Sending to server: up.bin - ok (100000 bytes)\n"))
+        << proxy_->Out();
+    EXPECT_TRUE(proxy_->WaitFor("Receiving from server: down.bin - ok (7000 bytes)\n"))
+        << proxy_->Out();
     const auto end = Clock::now() + milliseconds(5000);
-    while (ReadAll(phone / "up.bin") != toPhone && Clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
+    while (ReadAll(phone / "up.bin") != toPhone && Clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(50));
     EXPECT_TRUE(ReadAll(phone / "up.bin") == toPhone) << "the phone's copy differs";
     EXPECT_TRUE(ReadAll(pc / "down.bin") == toPc) << "the PC's copy differs";
     // A received file is not sent back.
     proxy_->Pump(2500);
-    EXPECT_EQ(proxy_->Out().find("Sending to server: down.bin"), std::string::npos) << proxy_->Out();
+    EXPECT_EQ(proxy_->Out().find("Sending to server: down.bin"), std::string::npos)
+        << proxy_->Out();
     StopProxyAndCheckLog();
 }
 
