@@ -49,44 +49,44 @@ bool Proxy::LinkExchange(uint32_t length) {
 void Proxy::HandleServerMessage(uint32_t length) {
     uint8_t* payload = frame_ + kLinkHeaderSize;
     switch (frame_[0]) {
-    case LINK_DATA:
-        SendToClient(frame_, kLinkHeaderSize, length);
-        break;
-    case LINK_SYNC_CONFIG: {
-        // Always read as five bytes; a shorter payload counts as zeros, not as
-        // whatever the buffer held from the frame before.
-        if (length < 5) std::memset(payload + length, 0, 5 - length);
-        syncFlags_ = payload[0];
-        uint32_t limit = GetBigEndian(payload, 1, 4);
-        if (limit > localLimit_) limit = localLimit_;
-        if ((syncFlags_ & 1) == 0) limit = 0;
-        agreedLimit_ = limit;
-        PostEvent(EV_SYNC_LIMIT, limit >> 10);
-        if (limit != 0) PostText(EV_SYNC_DIR, syncDir_);
-        break;
-    }
-    case LINK_FILE_START:
-        ReceiveFileStart(length);
-        break;
-    case LINK_FILE_DATA:
-        ReceiveFileData(length);
-        break;
-    case LINK_FILE_END:
-        ReceiveFileEnd();
-        break;
-    case LINK_USB_DISCONNECT:
-        if (usbServer_) {
-            SetUsbServerState(false);
-            ReadHelloByte();  // the search resumes with the window as it was
+        case LINK_DATA:
+            SendToClient(frame_, kLinkHeaderSize, length);
+            break;
+        case LINK_SYNC_CONFIG: {
+            // Always read as five bytes; a shorter payload counts as zeros, not as
+            // whatever the buffer held from the frame before.
+            if (length < 5) std::memset(payload + length, 0, 5 - length);
+            syncFlags_ = payload[0];
+            uint32_t limit = GetBigEndian(payload, 1, 4);
+            if (limit > localLimit_) limit = localLimit_;
+            if ((syncFlags_ & 1) == 0) limit = 0;
+            agreedLimit_ = limit;
+            PostEvent(EV_SYNC_LIMIT, limit >> 10);
+            if (limit != 0) PostText(EV_SYNC_DIR, syncDir_);
+            break;
         }
-        break;
-    case LINK_CLOSE_CLIENT:
-        CloseClient();
-        break;
-    default:
-        PostEvent(EV_LINK_ERROR, MSG_ERR_INVALID_TYPE);
-        Stop();
-        break;
+        case LINK_FILE_START:
+            ReceiveFileStart(length);
+            break;
+        case LINK_FILE_DATA:
+            ReceiveFileData(length);
+            break;
+        case LINK_FILE_END:
+            ReceiveFileEnd();
+            break;
+        case LINK_USB_DISCONNECT:
+            if (usbServer_) {
+                SetUsbServerState(false);
+                ReadHelloByte();  // the search resumes with the window as it was
+            }
+            break;
+        case LINK_CLOSE_CLIENT:
+            CloseClient();
+            break;
+        default:
+            PostEvent(EV_LINK_ERROR, MSG_ERR_INVALID_TYPE);
+            Stop();
+            break;
     }
 }
 

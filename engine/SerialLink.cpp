@@ -39,18 +39,20 @@ void Proxy::OpenPorts() {
     }
 }
 
-bool Proxy::AnyPortOpen() const { return btPort_.IsOpen() || usbPort_.IsOpen(); }
+bool Proxy::AnyPortOpen() const {
+    return btPort_.IsOpen() || usbPort_.IsOpen();
+}
 
 bool Proxy::OpenSerialPort(SerialPort& port, const char* name) {
     uint32_t code = 0;
     switch (port.Open(name, code)) {
-    case SerialOpen::Opened:
-        return true;
-    case SerialOpen::ConfigureFailed:
-        ReportSystemError(MSG_ERR_CONFIG_PORT, code);
-        return false;
-    case SerialOpen::NotFound:
-        break;
+        case SerialOpen::Opened:
+            return true;
+        case SerialOpen::ConfigureFailed:
+            ReportSystemError(MSG_ERR_CONFIG_PORT, code);
+            return false;
+        case SerialOpen::NotFound:
+            break;
     }
     return false;
 }
@@ -118,7 +120,9 @@ void Proxy::SetUsbServerState(bool value) {
     if (!ServerConnected()) CloseClient();
 }
 
-SerialPort& Proxy::ActivePort() { return usbServer_ ? usbPort_ : btPort_; }
+SerialPort& Proxy::ActivePort() {
+    return usbServer_ ? usbPort_ : btPort_;
+}
 
 bool Proxy::LinkTransfer(uint32_t count, uint32_t offset, bool write) {
     SerialPort& port = ActivePort();
@@ -133,36 +137,36 @@ bool Proxy::LinkTransfer(uint32_t count, uint32_t offset, bool write) {
         }
         int result = platform::WaitAny(set, 3, linkTimeoutMs_);
         switch (result) {
-        case 0:
-            events_[SLOT_LINK].Reset();
-            r = port.Finish();
-            if (r.Status != IoStatus::Done) {
-                linkErrorCode_ = r.Code;
+            case 0:
+                events_[SLOT_LINK].Reset();
+                r = port.Finish();
+                if (r.Status != IoStatus::Done) {
+                    linkErrorCode_ = r.Code;
+                    return false;
+                }
+                offset += r.Transferred;
+                count -= r.Transferred;
+                break;
+            case 1:
+                // The Bluetooth lines changed: the transfer is given up with the code
+                // the re-read left (0 when it succeeded: nothing more to report).
+                events_[SLOT_MODEM].Reset();
+                port.Cancel();
+                linkErrorCode_ = UpdateBtServerState();
                 return false;
-            }
-            offset += r.Transferred;
-            count -= r.Transferred;
-            break;
-        case 1:
-            // The Bluetooth lines changed: the transfer is given up with the code
-            // the re-read left (0 when it succeeded: nothing more to report).
-            events_[SLOT_MODEM].Reset();
-            port.Cancel();
-            linkErrorCode_ = UpdateBtServerState();
-            return false;
-        case 2:
-            events_[SLOT_STOP].Reset();
-            port.Cancel();
-            stopFlag_ = true;
-            return false;
-        case platform::kWaitTimeout:
-            port.Cancel();
-            linkErrorCode_ = platform::ErrorCodes::Timeout;
-            return false;
-        default:
-            port.Cancel();
-            linkErrorCode_ = platform::LastError();
-            return false;
+            case 2:
+                events_[SLOT_STOP].Reset();
+                port.Cancel();
+                stopFlag_ = true;
+                return false;
+            case platform::kWaitTimeout:
+                port.Cancel();
+                linkErrorCode_ = platform::ErrorCodes::Timeout;
+                return false;
+            default:
+                port.Cancel();
+                linkErrorCode_ = platform::LastError();
+                return false;
         }
     }
     return true;

@@ -13,7 +13,9 @@
 
 namespace kivro {
 
-void Proxy::WorkerProcedure(void* self) { static_cast<Proxy*>(self)->WorkerLoop(); }
+void Proxy::WorkerProcedure(void* self) {
+    static_cast<Proxy*>(self)->WorkerLoop();
+}
 
 void Proxy::WorkerLoop() {
     PostEvent(EV_PROXY_RUNNING, 1);
@@ -43,8 +45,10 @@ void Proxy::WorkerLoop() {
         };
         if (btPort_.IsOpen()) add(SLOT_MODEM);
         if (usbPort_.IsOpen() && !usbServer_) add(SLOT_HELLO);
-        if (watchClient) add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
-        else watchClient = true;
+        if (watchClient)
+            add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
+        else
+            watchClient = true;
         if (SyncEnabled()) add(SLOT_DIR_CHANGE);
         add(SLOT_STOP);
 
@@ -62,31 +66,31 @@ void Proxy::WorkerLoop() {
             int slot = slots[result];
             if (slot != SLOT_DIR_CHANGE) events_[slot].Reset();
             switch (slot) {
-            case SLOT_LISTENER:
-                AcceptClient();
-                break;
-            case SLOT_CLIENT:
-                clientReady = true;
-                break;
-            case SLOT_MODEM:
-                UpdateBtServerState();
-                announce = true;
-                break;
-            case SLOT_HELLO:
-                HelloReadCompleted();
-                // Kept when already due: a worker that starts with a server
-                // connected announces first, whatever byte the hello read brought.
-                announce = announce || usbServer_;
-                break;
-            case SLOT_DIR_CHANGE:
-                DirectoryChanged();
-                break;
-            case SLOT_STOP:
-                CloseClient();
-                stopFlag_ = true;
-                break;
-            default:
-                break;
+                case SLOT_LISTENER:
+                    AcceptClient();
+                    break;
+                case SLOT_CLIENT:
+                    clientReady = true;
+                    break;
+                case SLOT_MODEM:
+                    UpdateBtServerState();
+                    announce = true;
+                    break;
+                case SLOT_HELLO:
+                    HelloReadCompleted();
+                    // Kept when already due: a worker that starts with a server
+                    // connected announces first, whatever byte the hello read brought.
+                    announce = announce || usbServer_;
+                    break;
+                case SLOT_DIR_CHANGE:
+                    DirectoryChanged();
+                    break;
+                case SLOT_STOP:
+                    CloseClient();
+                    stopFlag_ = true;
+                    break;
+                default:
+                    break;
             }
         }
 

@@ -45,7 +45,7 @@ struct IoResult {
 };
 
 class SerialPort {
-public:
+  public:
     SerialPort();
     ~SerialPort();
     SerialPort(SerialPort&&) noexcept;
@@ -86,7 +86,7 @@ public:
 
     struct State;
 
-private:
+  private:
     std::unique_ptr<State> state_;
 };
 

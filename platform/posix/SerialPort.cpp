@@ -37,7 +37,9 @@ namespace kivro::platform {
 namespace {
 
 // The signal that interrupts a TIOCMIWAIT; private to this file.
-int InterruptSignal() { return SIGRTMIN + 5; }
+int InterruptSignal() {
+    return SIGRTMIN + 5;
+}
 
 void IgnoreInterrupt(int) {}
 
@@ -178,7 +180,9 @@ void SerialPort::State::StopWatcher() {
 }
 
 SerialPort::SerialPort() : state_(std::make_unique<State>()) {}
-SerialPort::~SerialPort() { Close(); }
+SerialPort::~SerialPort() {
+    Close();
+}
 SerialPort::SerialPort(SerialPort&&) noexcept = default;
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     if (this != &other) {
@@ -238,7 +242,9 @@ SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
     return SerialOpen::Opened;
 }
 
-bool SerialPort::IsOpen() const { return state_ && state_->fd >= 0; }
+bool SerialPort::IsOpen() const {
+    return state_ && state_->fd >= 0;
+}
 
 void SerialPort::Close() {
     if (!IsOpen()) return;

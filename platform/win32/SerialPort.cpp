@@ -48,7 +48,9 @@ IoResult Started(SerialPort::State& s, BOOL ok) {
 }  // namespace
 
 SerialPort::SerialPort() : state_(std::make_unique<State>()) {}
-SerialPort::~SerialPort() { Close(); }
+SerialPort::~SerialPort() {
+    Close();
+}
 SerialPort::SerialPort(SerialPort&&) noexcept = default;
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     if (this != &other) {
@@ -88,7 +90,9 @@ SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
     return SerialOpen::Opened;
 }
 
-bool SerialPort::IsOpen() const { return state_ && state_->port != INVALID_HANDLE_VALUE; }
+bool SerialPort::IsOpen() const {
+    return state_ && state_->port != INVALID_HANDLE_VALUE;
+}
 
 void SerialPort::Close() {
     if (!IsOpen()) return;

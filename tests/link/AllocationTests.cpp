@@ -1,7 +1,8 @@
 // The main loop allocates nothing per pass: this binary replaces the global
 // operator new (under AddressSanitizer: hooks its allocator) to count the
-// allocations made on the engine's worker thread while counting is on, and runs a few thousand busy passes (viewer bytes out,
-// phone bytes back, every pass an exchange) between two readings.
+// allocations made on the engine's worker thread while counting is on, and
+// runs a few thousand busy passes (viewer bytes out, phone bytes back, every
+// pass an exchange) between two readings.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
@@ -33,10 +34,13 @@ void CountAllocation() {
 #if defined(__SANITIZE_ADDRESS__)
 // AddressSanitizer owns operator new; its allocation hook sees every allocation
 // (malloc included) instead.
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*onAllocate)(const volatile void*, size_t), void (*onFree)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onAllocate)(const volatile void*,
+                                                                            size_t),
+                                                         void (*onFree)(const volatile void*));
 namespace {
-void OnAllocate(const volatile void*, size_t) { CountAllocation(); }
+void OnAllocate(const volatile void*, size_t) {
+    CountAllocation();
+}
 void OnFree(const volatile void*) {}
 const int kHooks = __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
 }  // namespace
@@ -50,11 +54,21 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 #endif
 
 namespace kivro::test {
@@ -62,7 +76,7 @@ namespace {
 
 // Marks the worker thread from its first event; records nothing, allocates nothing.
 class MarkingSink : public EngineEvents {
-public:
+  public:
     void Post(const EngineEvent& event) override {
         if (event.Code == EV_PROXY_RUNNING && event.Value == 1) tIsWorker = true;
         if (event.Code == EV_USB_SERVER && event.Value == 1) serverUp = true;

@@ -34,7 +34,7 @@ bool Is(const EngineEvent& e, EventCode code, uint32_t value) {
 }
 
 class LinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(usb.Open()); }
     void TearDown() override {
         if (proxy) proxy->Shutdown();
@@ -65,9 +65,10 @@ protected:
         size_t from = sink.Count();
         size_t frames = phone.Count();
         ASSERT_TRUE(viewer.Connect(port));
-        ASSERT_GE(sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_CLIENT && e.Text[0]; },
-                               5000, from),
-                  0);
+        ASSERT_GE(
+            sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_CLIENT && e.Text[0]; },
+                         5000, from),
+            0);
         ASSERT_GE(phone.WaitForType(LINK_CLIENT_CONNECTED, 5000, frames), 0);
     }
     // The events from index `from` on, statistics left out (a pass may post them first).
@@ -113,7 +114,10 @@ TEST_F(LinkTest, HelloFoundAcrossAnySplitAndNotAfterAWrongByte) {
     };
     std::vector<Case> cases;
     for (size_t split = 1; split < 8; ++split)
-        cases.push_back({"split", {{kHello.begin(), kHello.begin() + split}, {kHello.begin() + split, kHello.end()}}, true});
+        cases.push_back(
+            {"split",
+             {{kHello.begin(), kHello.begin() + split}, {kHello.begin() + split, kHello.end()}},
+             true});
     std::vector<std::vector<uint8_t>> single;
     for (uint8_t b : kHello) single.push_back({b});
     cases.push_back({"byte by byte", single, true});
@@ -132,8 +136,8 @@ TEST_F(LinkTest, HelloFoundAcrossAnySplitAndNotAfterAWrongByte) {
         SCOPED_TRACE(c.name);
         if (proxy->ServerConnected()) {
             phone.Queue(FrameBytes(LINK_USB_DISCONNECT));
-            ASSERT_GE(sink.WaitFor([](const EngineEvent& e) { return Is(e, EV_USB_SERVER, 0); }, 3000,
-                                   sink.Count()),
+            ASSERT_GE(sink.WaitFor([](const EngineEvent& e) { return Is(e, EV_USB_SERVER, 0); },
+                                   3000, sink.Count()),
                       0);
         }
         size_t events = sink.Count();
@@ -334,7 +338,8 @@ TEST_F(LinkTest, HelloReadThatFailsAtOnceClosesTheUsbPort) {
     size_t events = sink.Count();
     faults.FailReadsAfter(usb.SlavePath(), 3);
     phone.Queue(FrameBytes(LINK_USB_DISCONNECT));
-    ASSERT_GE(sink.WaitForCode(EV_MESSAGE, MSG_LOST_USB_PORT, 3000, events), 0) << Describe(sink.Events());
+    ASSERT_GE(sink.WaitForCode(EV_MESSAGE, MSG_LOST_USB_PORT, 3000, events), 0)
+        << Describe(sink.Events());
     std::vector<EngineEvent> tail = EventsSince(events);
     ASSERT_GE(tail.size(), 3u) << Describe(tail);
     EXPECT_TRUE(Is(tail[0], EV_USB_SERVER, 0)) << Describe(tail);
@@ -353,7 +358,7 @@ TEST_F(LinkTest, HelloReadThatFailsAtOnceClosesTheUsbPort) {
 
 // Bluetooth: a second pty whose modem lines the shim reports.
 class BluetoothLinkTest : public LinkTest {
-protected:
+  protected:
     void SetUp() override {
         LinkTest::SetUp();
         ASSERT_TRUE(bt.Open());
@@ -397,7 +402,8 @@ TEST_F(BluetoothLinkTest, WithBothServersUpTrafficUsesUsb) {
     Peer viewer;
     ConnectViewer(viewer);
     ASSERT_TRUE(viewer.SendAll("via usb", 7));
-    int data = phone.WaitFor([](const LinkFrameRecord& f) { return f.type == LINK_DATA && !f.payload.empty(); }, 3000);
+    int data = phone.WaitFor(
+        [](const LinkFrameRecord& f) { return f.type == LINK_DATA && !f.payload.empty(); }, 3000);
     ASSERT_GE(data, 0);
     std::vector<uint8_t> payload = phone.Frames()[data].payload;
     EXPECT_EQ(std::string(payload.begin(), payload.end()), "via usb");

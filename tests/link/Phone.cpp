@@ -9,7 +9,8 @@
 
 namespace kivro::test {
 
-std::vector<uint8_t> FrameBytes(uint8_t type, uint32_t length, const std::vector<uint8_t>& payload) {
+std::vector<uint8_t> FrameBytes(uint8_t type, uint32_t length,
+                                const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> bytes(kLinkHeaderSize + payload.size());
     bytes[0] = type;
     PutBigEndian(bytes.data(), 1, 2, length);

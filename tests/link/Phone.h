@@ -18,7 +18,7 @@ namespace kivro::test {
 
 // The phone's end of a serial line (a pty master, a Wine COM port).
 class ByteChannel {
-public:
+  public:
     virtual ~ByteChannel() = default;
     virtual bool Write(const void* data, size_t count) = 0;
     // Whatever arrives within timeoutMs, up to capacity bytes; 0 on time-out.
@@ -37,7 +37,7 @@ std::vector<uint8_t> FrameBytes(uint8_t type, const std::vector<uint8_t>& payloa
 std::vector<uint8_t> FrameBytes(uint8_t type, uint32_t length, const std::vector<uint8_t>& payload);
 
 class ScriptedPhone {
-public:
+  public:
     // Returns the raw bytes answering a frame.
     using Answer = std::function<std::vector<uint8_t>(const LinkFrameRecord&)>;
 
@@ -57,7 +57,7 @@ public:
                 size_t from = 0);
     int WaitForType(uint8_t type, int timeoutMs = 5000, size_t from = 0);
 
-private:
+  private:
     void Run();
 
     ByteChannel& channel_;

@@ -117,13 +117,17 @@ void ModemLines::Write(const std::string& file, int value) {
     }
 }
 
-void ModemLines::Set(const char* path, int bits) { Write(FileFor(path), bits); }
+void ModemLines::Set(const char* path, int bits) {
+    Write(FileFor(path), bits);
+}
 
 void ModemLines::FailReadsAfter(const char* path, int bytes) {
     Write(FileFor(path) + ".budget", bytes);
 }
 
-void ModemLines::Remove(const char* path) { std::remove(FileFor(path).c_str()); }
+void ModemLines::Remove(const char* path) {
+    std::remove(FileFor(path).c_str());
+}
 
 }  // namespace kivro::test
 

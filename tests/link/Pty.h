@@ -15,7 +15,7 @@
 namespace kivro::test {
 
 class PtyPair : public ByteChannel {
-public:
+  public:
     PtyPair() = default;
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
@@ -34,7 +34,7 @@ public:
     // Whatever arrives within timeoutMs, up to capacity bytes.
     size_t ReadSome(void* data, size_t capacity, int timeoutMs) override;
 
-private:
+  private:
     int master_ = -1;
     char slave_[64] = {};
 };
@@ -42,7 +42,7 @@ private:
 // The state files of the modem shim: a private directory named by
 // KIVRO_MODEM_DIR for this process.
 class ModemLines {
-public:
+  public:
     ModemLines();
     ~ModemLines();
     // Gives the tty at path these TIOCM bits (written atomically).
@@ -52,7 +52,7 @@ public:
     // Reads of the tty at path fail with EIO once `bytes` more have been read.
     void FailReadsAfter(const char* path, int bytes);
 
-private:
+  private:
     std::string FileFor(const char* path) const;
     void Write(const std::string& file, int value);
     std::string dir_;

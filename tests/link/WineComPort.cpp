@@ -88,7 +88,8 @@ ComChannel::~ComChannel() {
 bool ComChannel::Open(const char* name) {
     char path[64];
     std::snprintf(path, sizeof path, "\\\\.\\%s", name);
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     handle_ = h;
     // Interval time-out MAXDWORD with no totals: a read returns at once.

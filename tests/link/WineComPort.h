@@ -14,7 +14,7 @@ namespace kivro::test {
 // The phone's end of a COM port: plain synchronous I/O whose reads return at
 // once with what has arrived, so the scripted phone can poll it.
 class ComChannel : public ByteChannel {
-public:
+  public:
     ComChannel() = default;
     ~ComChannel() override;
     ComChannel(const ComChannel&) = delete;
@@ -24,12 +24,12 @@ public:
     bool Write(const void* data, size_t count) override;
     size_t ReadSome(void* data, size_t capacity, int timeoutMs) override;
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 
 class WineComPair {
-public:
+  public:
     WineComPair() = default;
     ~WineComPair();
     WineComPair(const WineComPair&) = delete;
@@ -40,7 +40,7 @@ public:
     const char* EngineSide() const { return first_; }  // "COMn"
     const char* PhoneSide() const { return second_; }  // "COMn+1"
 
-private:
+  private:
     char first_[16] = {};
     char second_[16] = {};
     char pidFile_[300] = {};
