@@ -312,6 +312,11 @@ TEST_F(LinkTest, StopWithServerAndViewerConnected) {
     sink.hook = [&](const EngineEvent& e) {
         if (Is(e, EV_MESSAGE, MSG_LOST_USB_PORT)) lastTypeAtLoss = phone.Frames().back().type;
     };
+    // A stop seen inside an exchange ends the worker without EV_CLIENT 0, so
+    // stop while the engine waits between two idle polls.
+    size_t frames = phone.Count();
+    ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, frames), 0);
+    platform::SleepMs(200);
     size_t events = sink.Count();
     proxy->Shutdown();
     ASSERT_FALSE(proxy->Running());
