@@ -163,9 +163,13 @@ StatusView ViewOfState(const EngineState& state) {
 void FormatTimeStamp(const platform::CalendarTime& time, char* buffer, size_t capacity) {
     static const char kPicture[] = "%'02c.%'02c.%'04c %'02c:%'02c:%'02c ";
     auto field = [](int value) { return static_cast<uint32_t>(value); };
-    FormatText(kPicture, sizeof kPicture, buffer, capacity,
+    // FormatText needs room for the picture while it expands, more than the
+    // 20 characters of the result, so it expands here and the caller gets a cut copy.
+    char whole[sizeof kPicture + 16];
+    FormatText(kPicture, sizeof kPicture, whole, sizeof whole,
                {field(time.day), field(time.month), field(time.year), field(time.hour),
                 field(time.minute), field(time.second)});
+    TextCopy(buffer, capacity, whole);
     if (capacity != 0) buffer[capacity - 1] = '\0';
 }
 

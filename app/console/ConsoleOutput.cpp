@@ -37,7 +37,7 @@ void ConsoleOutput::DrawStatus() {
 void ConsoleOutput::AppendLog(bool withTimeStamp, const char* text, bool withLineEnd) {
     EraseStatus();
     if (withTimeStamp) {
-        char stamp[64];  // FormatText needs room beyond the 21 characters while it expands
+        char stamp[21];
         FormatTimeStamp(platform::LocalNow(), stamp);
         std::fputs(stamp, out_);
     }

@@ -263,9 +263,12 @@ TEST(Presentation, TimeStamp) {
         {{2000, 2, 29, 0, 0, 0, 0}, "29.02.2000 00:00:00 "},
     };
     for (const Case& c : cases) {
-        char stamp[64];
+        char stamp[21];  // exactly the stamp and its NUL
         FormatTimeStamp(c.time, stamp);
         EXPECT_STREQ(stamp, c.expected);
+        char cut[9];
+        FormatTimeStamp(c.time, cut);
+        EXPECT_EQ(std::string(cut), std::string(c.expected, 8));
     }
 }
 
