@@ -21,16 +21,11 @@
 namespace kivro::uitest {
 namespace {
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public ShellTest {
   protected:
     void SetUp() override {
-        Engine().Reset();
-        CleanKey();
-        if (!IsWindow(shell.MainWindow())) {
-            ASSERT_TRUE(shell.CreateMainWindow());
-        }
-        Pump();
-        shell.UpdateStatus();
+        ShellTest::SetUp();
+        if (HasFatalFailure()) return;
         SetWindowTextA(shell.LogView(), "");
         SendMessageA(shell.StatusBar(), SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(""));
     }
@@ -40,7 +35,6 @@ class MainWindowTest : public ::testing::Test {
     }
     HMENU FileMenu() { return GetSubMenu(GetMenu(shell.MainWindow()), 0); }
 
-    Shell& shell = TheShell();
     ScriptedProxy& engine = Engine();
 };
 

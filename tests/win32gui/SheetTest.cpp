@@ -21,18 +21,8 @@
 namespace kivro::uitest {
 namespace {
 
-class SheetTest : public ::testing::Test {
+class SheetTest : public ShellTest {
   protected:
-    void SetUp() override {
-        Engine().Reset();
-        CleanKey();
-        if (!IsWindow(shell.MainWindow())) {
-            ASSERT_TRUE(shell.CreateMainWindow());
-        }
-        Pump();
-        shell.UpdateStatus();
-    }
-
     // Runs a menu command that opens a sheet; work gets the sheet and its page.
     // Afterwards, for up to a moment, answers a question box with `answer` and
     // records its text in `question`.
@@ -93,7 +83,6 @@ class SheetTest : public ::testing::Test {
         return SharedSettingsStore().QueryString(text, sizeof text, name) ? text : "<missing>";
     }
 
-    Shell& shell = TheShell();
     ScriptedProxy& engine = Engine();
     std::string question;
     bool sheetSeen = false;

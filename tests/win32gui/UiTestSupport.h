@@ -6,6 +6,8 @@
 // afterwards, so GoogleTest is used from one thread only.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <atomic>
@@ -86,6 +88,23 @@ class Driver {
 
   private:
     std::thread thread_;
+};
+
+// Each test starts from an idle engine, an empty settings key and the one main
+// window, created on first use, with its status bar up to date.
+class ShellTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Engine().Reset();
+        CleanKey();
+        if (!IsWindow(shell.MainWindow())) {
+            ASSERT_TRUE(shell.CreateMainWindow());
+        }
+        Pump();
+        shell.UpdateStatus();
+    }
+
+    Shell& shell = TheShell();
 };
 
 }  // namespace kivro::uitest
