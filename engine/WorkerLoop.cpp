@@ -5,9 +5,12 @@
 // viewer coming or going), else the viewer's bytes, else a file message, else an
 // empty poll. Idle, the wait ends after a second, so the phone is polled and
 // closed ports are retried once a second; after a reply with data the next pass
-// starts at once. Everything a pass touches is a field of the engine: the loop
-// allocates nothing.
+// starts at once, and after any traffic the phone is polled fast for a while
+// (PollPace) so that an answer it prepares a moment later is fetched at once,
+// not on the next one-second poll. Everything a pass touches is a field of the
+// engine or a local: the loop allocates nothing.
 #include "app/Messages.h"
+#include "engine/PollPace.h"
 #include "engine/Proxy.h"
 #include "platform/System.h"
 
@@ -34,6 +37,7 @@ void Proxy::WorkerLoop() {
     // kept for the next pass, which then follows at once.
     bool clientReadyKept = false;
     uint32_t lastReport = 0;
+    PollPace pace;
 
     for (;;) {
         platform::Waitable set[kWaitSlotCount];
@@ -52,13 +56,17 @@ void Proxy::WorkerLoop() {
         if (SyncEnabled()) add(SLOT_DIR_CHANGE);
         add(SLOT_STOP);
 
-        uint32_t timeout = pollNow ? 0 : 1000;
+        // Without a server there is nothing to poll: closed ports are retried once a second.
+        uint32_t timeout = pollNow            ? 0
+                           : ServerConnected() ? pace.NextWait(platform::TickCount())
+                                               : PollPace::kIdleMs;
         pollNow = false;
         int result = platform::WaitAny(set, count, timeout);
 
         bool clientReady = clientReadyKept;
         clientReadyKept = false;
         bool haveFrame = false;
+        bool active = false;  // the frame carries the viewer's bytes or its arrival
         uint32_t length = 0;
 
         // A failed wait is handled like a time-out.
@@ -106,6 +114,7 @@ void Proxy::WorkerLoop() {
             } else if (!clientNoticed && ClientConnected()) {
                 frame_[0] = LINK_CLIENT_CONNECTED;
                 haveFrame = true;
+                active = true;  // the phone's server greets a new viewer
                 clientNoticed = true;
             } else if (clientNoticed && !ClientConnected()) {
                 frame_[0] = LINK_CLIENT_DISCONNECTED;
@@ -128,6 +137,7 @@ void Proxy::WorkerLoop() {
                     frame_[0] = LINK_DATA;
                     length = static_cast<uint32_t>(received);
                     haveFrame = true;
+                    active = true;
                 } else if (received < 0) {
                     watchClient = false;
                     pollNow = true;
@@ -151,7 +161,9 @@ void Proxy::WorkerLoop() {
                 frame_[0] = LINK_DATA;
                 length = 0;
             }
-            if (LinkExchange(length)) pollNow = true;
+            bool more = LinkExchange(length);
+            if (more) pollNow = true;
+            if (more || active) pace.Activity(platform::TickCount());
         }
 
         OpenPorts();
