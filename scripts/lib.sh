@@ -20,4 +20,4 @@ KIVRO_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev)
 KIVRO_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
     binutils-mingw-w64-i686 wine wine64 xvfb xauth socat vncsnapshot tigervnc-standalone-server
     procps libjpeg-dev
-    nsis p7zip-full man-db)  # the installer, its listing, the man page check
+    nsis p7zip-full unzip file man-db)  # the packages and their checks
