@@ -6,8 +6,6 @@
 #include <windows.h>
 
 #include <cstring>
-
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -18,6 +16,7 @@
 #include "link/WineComPort.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
+#include "ports/SerialCommValue.h"
 
 using namespace kivro::platform;
 using namespace kivro::test;
@@ -124,6 +123,43 @@ TEST(WineSerialPort, EngineRelaysAViewerOverAComPort) {
     sender.join();
     ASSERT_EQ(received.size(), sent.size()) << Describe(sink.Events());
     for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(received[i], sent[i] ^ 0x5A) << i;
+
+    proxy.Shutdown();
+    EXPECT_FALSE(proxy.Running());
+    phone.Stop();
+}
+
+// USBComAuto under Wine: nothing is found until the serial device map names the
+// engine's end of the pair (a pty behind a dosdevices link), and the next
+// attempt to open the port finds it there and sees the phone's hello through
+// the noise before it.
+TEST(WineSerialPort, EngineFindsItsUsbPortThroughTheSerialDeviceMap) {
+    WineComPair pair;
+    ASSERT_TRUE(pair.Create());
+    ComChannel channel;
+    ASSERT_TRUE(channel.Open(pair.PhoneSide()));
+    ScriptedPhone phone(channel);
+    phone.Start();
+
+    RecordingSink sink;
+    kivro::Settings settings = TestSettings(FreePort());
+    settings.USBComAuto = true;
+    std::strcpy(settings.USBComPort, "unused");
+    kivro::Proxy proxy(5000);
+    ASSERT_TRUE(proxy.Start(&sink, settings)) << Describe(sink.Events());
+    ASSERT_GE(sink.WaitForCode(kivro::EV_MESSAGE, kivro::MSG_NO_PORTS), 0)
+        << Describe(sink.Events());
+
+    SerialCommValue entry("\\Device\\USBSER000", pair.EngineSide());
+    int opened = sink.WaitForCode(kivro::EV_USB_PORT_OPENED, 1);
+    ASSERT_GE(opened, 0) << Describe(sink.Events());
+    EXPECT_STREQ(sink.Events()[opened].Text, pair.EngineSide());
+    const uint8_t noise[] = {0x0A, 0x16, 0xB1, 0x00, 0x0A};
+    ASSERT_TRUE(channel.Write(noise, sizeof noise));
+    ASSERT_TRUE(channel.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(kivro::EV_USB_SERVER, 1), 0) << Describe(sink.Events());
+    ASSERT_GE(phone.WaitForType(kivro::LINK_SYNC_CONFIG), 0) << Describe(sink.Events());
+    EXPECT_EQ(phone.Frames()[0].type, kivro::LINK_SYNC_CONFIG);
 
     proxy.Shutdown();
     EXPECT_FALSE(proxy.Running());
