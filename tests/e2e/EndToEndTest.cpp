@@ -15,9 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "console/Child.h"
-#ifdef KIVRO_HAVE_JPEG
-#include <jpeglib.h>
-#endif
+#include "e2e/Snapshot.h"
 
 #include <chrono>
 #include <cstdio>
@@ -38,74 +36,11 @@ using std::chrono::milliseconds;
 
 const std::string kProxy = KIVRO_BINARY_DIR "/app/kivroproxy";
 using test::Child;
+using test::FreePort;
+using test::Image;
+using test::ReadAll;
 
 const std::string kPhoneSim = KIVRO_BINARY_DIR "/tools/phone-sim/phone-sim";
-
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-struct Image {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgb;
-    const uint8_t* At(int x, int y) const { return &rgb[(size_t(y) * width + x) * 3]; }
-};
-
-// The picture's size from its frame header; its pixels too when the JPEG
-// library is at hand (rgb stays empty otherwise).
-bool DecodeJpeg(const std::string& jpeg, Image& image) {
-#ifndef KIVRO_HAVE_JPEG
-    for (size_t i = 2; i + 9 < jpeg.size();) {
-        const auto byte = [&](size_t k) { return uint8_t(jpeg[k]); };
-        if (byte(i) != 0xFF) return false;
-        if (byte(i + 1) >= 0xC0 && byte(i + 1) <= 0xC2) {
-            image.height = byte(i + 5) << 8 | byte(i + 6);
-            image.width = byte(i + 7) << 8 | byte(i + 8);
-            return true;
-        }
-        i += 2 + (size_t(byte(i + 2)) << 8 | byte(i + 3));
-    }
-    return false;
-#else
-    jpeg_decompress_struct info;
-    jpeg_error_mgr errors;
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
-    bool ok = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
-    if (ok) {
-        info.out_color_space = JCS_RGB;
-        jpeg_start_decompress(&info);
-        image.width = int(info.output_width);
-        image.height = int(info.output_height);
-        image.rgb.resize(size_t(image.width) * image.height * 3);
-        while (info.output_scanline < info.output_height) {
-            unsigned char* row = &image.rgb[size_t(info.output_scanline) * image.width * 3];
-            jpeg_read_scanlines(&info, &row, 1);
-        }
-        jpeg_finish_decompress(&info);
-    }
-    jpeg_destroy_decompress(&info);
-    return ok;
-#endif
-}
 
 // phone-sim on a pty pair and kivroproxy on its PC end, each test in its own
 // folder with its own settings file.
@@ -150,14 +85,7 @@ class EndToEnd : public ::testing::Test {
         ASSERT_TRUE(proxy_->Started());
     }
 
-    // vncsnapshot through the proxy; the picture decoded.
-    void Snapshot(Image& image) {
-        const std::string file = (dir_ / "screen.jpg").string();
-        Child shot({"timeout", "30", "vncsnapshot", "-quiet", "-encodings", "raw", "-allowblank",
-                    "127.0.0.1::" + std::to_string(port_), file});
-        ASSERT_EQ(shot.Wait(35000), 0) << shot.Err();
-        ASSERT_TRUE(DecodeJpeg(ReadAll(file), image));
-    }
+    void Snapshot(Image& image) { test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image); }
 
     // SIGTERM: exit 0 within 3 s, "Proxy stopped" last; every line a log entry.
     void StopProxyAndCheckLog() {
@@ -191,15 +119,7 @@ TEST_F(EndToEnd, VncsnapshotSeesThePhonesBuiltInScreen) {
 
     Image image;
     Snapshot(image);
-    ASSERT_EQ(image.width, 240);
-    ASSERT_EQ(image.height, 320);
-    // phone-sim's colour bars along the top, each within JPEG's tolerance.
-    const uint32_t bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00,
-                              0xFF00FF, 0xFF0000, 0x0000FF, 0};
-    for (int bar = 0; bar < 8 && !image.rgb.empty(); ++bar)
-        for (int c = 0; c < 3; ++c)
-            EXPECT_NEAR(image.At(bar * 30 + 15, 30)[c], (bars[bar] >> (16 - 8 * c)) & 0xFF, 40)
-                << "bar " << bar << " channel " << c;
+    test::ExpectPhoneScreen(image);
 
     EXPECT_TRUE(proxy_->WaitFor(" Client connected from: 127.0.0.1\n"));
     EXPECT_TRUE(proxy_->WaitFor(" Client disconnected\n"));
