@@ -85,7 +85,9 @@ class EndToEnd : public ::testing::Test {
         ASSERT_TRUE(proxy_->Started());
     }
 
-    void Snapshot(Image& image) { test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image); }
+    void Snapshot(Image& image) {
+        test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image);
+    }
 
     // SIGTERM: exit 0 within 3 s, "Proxy stopped" last; every line a log entry.
     void StopProxyAndCheckLog() {
