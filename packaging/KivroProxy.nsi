@@ -124,6 +124,7 @@ Section "KivroProxy (required)" SecMain
   SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
+  DeleteRegValue HKCU "${RUN_KEY}" "${APP}"
   CreateShortcut "$SMPROGRAMS\${APP}.lnk" "$INSTDIR\KivroProxy.exe" "" "$INSTDIR\KivroProxy.exe" 0
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${APP}"
@@ -159,10 +160,14 @@ Function .onInit
   ${EndIf}
 !endif
   SetRegView 32
+  ; Selected when asked for, or when an earlier installation has the entry, so
+  ; an update keeps it; unticking it removes it.
+  ReadRegStr $R3 HKCU "${RUN_KEY}" "${APP}"
   ${GetParameters} $R0
   ClearErrors
   ${GetOptions} $R0 "/STARTATLOGON" $R1
   ${IfNot} ${Errors}
+  ${OrIf} $R3 != ""
     SectionSetFlags ${SecLogon} ${SF_SELECTED}
   ${EndIf}
 FunctionEnd
