@@ -186,12 +186,4 @@ void Proxy::ReportSocketError(uint32_t messageId, uint32_t code) {
     Report(sink_, EV_SOCKET_ERROR, lastError_);
 }
 
-// ---- file synchronisation
-
-// Synchronisation arrives with the directory monitor. Until then a DoSync start
-// runs with synchronisation off (SyncEnabled false, the phone is told flags 0),
-// which is what the phone sees from a PC whose user turned it off.
-bool Proxy::OpenSync() { return true; }
-void Proxy::CloseSync() { syncEnabled_ = false; }
-
 }  // namespace kivro

@@ -6,7 +6,8 @@
 //
 // The implementation is split by concern: Proxy.cpp (start, stop, queries,
 // release, events), ClientConnection.cpp (the viewer), WorkerLoop.cpp (the main
-// loop), SerialLink.cpp (serial ports and link exchange).
+// loop), SerialLink.cpp (serial ports and link exchange), SyncTransfer.cpp (the
+// sync folder's watch and monitor, and file transfers both ways).
 #pragma once
 
 #include <atomic>
@@ -15,11 +16,14 @@
 
 #include "engine/Events.h"
 #include "engine/LinkProtocol.h"
+#include "platform/DirWatch.h"
 #include "platform/Event.h"
+#include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "settings/Settings.h"
+#include "sync/DirMonitor.h"
 
 namespace kivro {
 
@@ -124,20 +128,23 @@ protected:
     bool LinkExchange(uint32_t length);
     void HandleServerMessage(uint32_t length);
 
-    // ---- file synchronisation transfer (SyncTransfer.cpp)
+    // ---- file synchronisation (SyncTransfer.cpp)
+    // Start's synchronisation step: the change notification, the directory
+    // monitor and its excludes. Reports its own failure (3011, 3012), false then.
+    bool OpenSync();
+    // ReleaseAll's part: closes the change notification and the transfer file
+    // and forgets the transfer, so nothing stays locked and a new Start is clean.
+    void CloseSync();
     // Fills frame_ with the next file message: type and payload; false for none.
     bool NextSyncMessage(uint32_t& length);
     void ReceiveFileStart(uint32_t length);
     void ReceiveFileData(uint32_t length);
     void ReceiveFileEnd();
-    // Slot 5 was signalled: rescan the directory and re-arm the notification.
+    void EndIncomingFile();
+    // The sync directory joined with name, cut to 260 characters.
+    void SyncPath(char (&path)[kPathCapacity], const char* name) const;
+    // Slot 5 was signalled: re-arm the notification and rescan the directory.
     void DirectoryChanged();
-
-    // ---- file synchronisation (Proxy.cpp until the directory monitor arrives)
-    // Start's synchronisation step: reports its own failure and returns false.
-    bool OpenSync();
-    // ReleaseAll's part: closes the change notification (slot 5).
-    void CloseSync();
 
     // ---- fields
     const uint32_t linkTimeoutMs_;
@@ -161,6 +168,9 @@ protected:
     uint32_t syncFlags_ = 0;
     uint8_t frame_[kLinkFrameSize] = {};
     char syncDir_[kPathCapacity] = {};
+    platform::DirWatch dirWatch_;
+    DirMonitor monitor_;
+    platform::File transferFile_;
     bool transferActive_ = false;
     bool outgoingPending_ = false;
     bool incoming_ = false;

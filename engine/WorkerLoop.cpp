@@ -53,7 +53,7 @@ void Proxy::WorkerLoop() {
             add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
         else
             watchClient = true;
-        if (SyncEnabled()) add(SLOT_DIR_CHANGE);
+        if (SyncEnabled() && waits_[SLOT_DIR_CHANGE]) add(SLOT_DIR_CHANGE);
         add(SLOT_STOP);
 
         // Without a server there is nothing to poll: closed ports are retried once a second.
