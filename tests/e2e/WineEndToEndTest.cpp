@@ -288,7 +288,7 @@ TEST_F(WineEndToEnd, VncsnapshotSeesThePhoneThroughKivroProxyExe) {
                                  "/port:" + std::to_string(port_)},
         env_, dir_ / "kivroproxy.log");
     // The PC's first frame after the hello: the program has found the port and the server.
-    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "phone-sim: PC sync config:", 60000, *sim_))
+    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "phone-sim: PC sync config:", 120000, *sim_))
         << "KivroProxy.exe did not reach the phone";
 
     Image image;
