@@ -26,7 +26,7 @@ bool Register(const char* name, Entry entry);
 // Takes bytes off the front of a fuzz input; an exhausted input reads as zeros,
 // so a short input is still a valid one.
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
     uint32_t Number(int bytes) {
@@ -46,7 +46,7 @@ public:
         return count;
     }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
 };
@@ -54,10 +54,10 @@ private:
 }  // namespace kivro::fuzz
 
 #ifdef KIVRO_FUZZ_REPLAY
-#define KIVRO_FUZZ_TARGET(name)                                                        \
-    static int FuzzOne_##name(const uint8_t*, size_t);                                 \
-    [[maybe_unused]] static const bool kRegistered_##name =                            \
-        ::kivro::fuzz::Register(#name, FuzzOne_##name);                                \
+#define KIVRO_FUZZ_TARGET(name)                             \
+    static int FuzzOne_##name(const uint8_t*, size_t);      \
+    [[maybe_unused]] static const bool kRegistered_##name = \
+        ::kivro::fuzz::Register(#name, FuzzOne_##name);     \
     static int FuzzOne_##name
 #else
 #define KIVRO_FUZZ_TARGET(name) extern "C" int LLVMFuzzerTestOneInput
@@ -65,7 +65,7 @@ private:
 
 // A property of the code under test that must hold whatever the input; a
 // failure aborts, which libFuzzer records as a crash with its input.
-#define KIVRO_FUZZ_REQUIRE(condition)                                    \
-    do {                                                                 \
+#define KIVRO_FUZZ_REQUIRE(condition)                                          \
+    do {                                                                       \
         if (!(condition)) ::kivro::fuzz::Fail(#condition, __FILE__, __LINE__); \
     } while (0)

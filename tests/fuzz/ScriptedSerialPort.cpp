@@ -27,8 +27,12 @@ void SetPhoneScript(const uint8_t* data, size_t size, uint32_t readLimit) {
     script = {data, size, readLimit, 0};
 }
 
-size_t PhoneScriptLeft() { return script.size; }
-size_t PhoneBytesWritten() { return script.written; }
+size_t PhoneScriptLeft() {
+    return script.size;
+}
+size_t PhoneBytesWritten() {
+    return script.written;
+}
 
 }  // namespace kivro::fuzz
 
@@ -59,7 +63,9 @@ SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
     return SerialOpen::Opened;
 }
 
-bool SerialPort::IsOpen() const { return state_ && state_->open; }
+bool SerialPort::IsOpen() const {
+    return state_ && state_->open;
+}
 
 void SerialPort::Close() {
     if (state_) state_->open = false;
@@ -88,7 +94,9 @@ IoResult SerialPort::StartWrite(const void*, uint32_t count, Event& done) {
     return state_->last;
 }
 
-IoResult SerialPort::Finish() { return state_->last; }
+IoResult SerialPort::Finish() {
+    return state_->last;
+}
 
 void SerialPort::Cancel() {}
 

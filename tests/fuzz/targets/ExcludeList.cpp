@@ -16,7 +16,7 @@ using namespace kivro;
 namespace {
 
 class Reference {
-public:
+  public:
     Reference(const char* pattern, size_t plen, const char* name, size_t nlen)
         : p_(pattern), n_(name), plen_(plen), nlen_(nlen), memo_((plen + 1) * (nlen + 1), -1) {}
 
@@ -26,7 +26,7 @@ public:
         return m == 1;
     }
 
-private:
+  private:
     bool Compute(size_t p, size_t n) {
         if (p == plen_) return n == nlen_;
         if (p_[p] == '*') {

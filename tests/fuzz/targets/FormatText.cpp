@@ -18,14 +18,16 @@ namespace {
 bool Expand(const char* format, size_t formatCapacity, char* dest, size_t destCapacity,
             const FormatArg* a, size_t count) {
     switch (count) {
-        case 0: return FormatText(format, formatCapacity, dest, destCapacity);
-        case 1: return FormatText(format, formatCapacity, dest, destCapacity, {a[0]});
-        case 2: return FormatText(format, formatCapacity, dest, destCapacity, {a[0], a[1]});
+        case 0:
+            return FormatText(format, formatCapacity, dest, destCapacity);
+        case 1:
+            return FormatText(format, formatCapacity, dest, destCapacity, {a[0]});
+        case 2:
+            return FormatText(format, formatCapacity, dest, destCapacity, {a[0], a[1]});
         case 3:
             return FormatText(format, formatCapacity, dest, destCapacity, {a[0], a[1], a[2]});
         default:
-            return FormatText(format, formatCapacity, dest, destCapacity,
-                              {a[0], a[1], a[2], a[3]});
+            return FormatText(format, formatCapacity, dest, destCapacity, {a[0], a[1], a[2], a[3]});
     }
 }
 
@@ -77,11 +79,21 @@ KIVRO_FUZZ_TARGET(FormatText)(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < count; ++i) {
         uint8_t kind = static_cast<uint8_t>(mode >> (i % 4)) & 3;
         switch ((kind + i) % 6) {
-            case 0: args[i] = FormatArg(uint64_t{0xFFFFFFFFFFFFFFFFull} >> (mode & 63)); break;
-            case 1: args[i] = FormatArg(static_cast<int32_t>(-1 - static_cast<int32_t>(mode))); break;
-            case 2: args[i] = FormatArg(i % 2 ? kShort : kEmpty); break;
-            case 3: args[i] = FormatArg(long_); break;
-            case 4: args[i] = FormatArg(fromInput); break;
+            case 0:
+                args[i] = FormatArg(uint64_t{0xFFFFFFFFFFFFFFFFull} >> (mode & 63));
+                break;
+            case 1:
+                args[i] = FormatArg(static_cast<int32_t>(-1 - static_cast<int32_t>(mode)));
+                break;
+            case 2:
+                args[i] = FormatArg(i % 2 ? kShort : kEmpty);
+                break;
+            case 3:
+                args[i] = FormatArg(long_);
+                break;
+            case 4:
+                args[i] = FormatArg(fromInput);
+                break;
             default: {
                 // A text inside the destination, which must end inside it.
                 if (destCapacity > 0) {

@@ -27,7 +27,7 @@ namespace kivro {
 namespace {
 
 class CountingSink : public EngineEvents {
-public:
+  public:
     void Post(const EngineEvent& event) override {
         ++count;
         if (event.Code == EV_USB_SERVER && event.Value == 1) helloSeen = true;
@@ -134,7 +134,8 @@ struct ProxyTestAccess {
                     const uint8_t* replies, size_t size, uint32_t readLimit) {
         proxy.settings_ = settings;
         proxy.sink_ = sink;
-        for (int slot : {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
+        for (int slot :
+             {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
             if (!proxy.events_[slot].Create()) std::abort();
             proxy.waits_[slot] = proxy.events_[slot].Handle();
         }
@@ -154,6 +155,10 @@ struct ProxyTestAccess {
         for (int pass = 0; pass < 100000 && !proxy.stopFlag_; ++pass) {
             if (!proxy.ServerConnected()) break;  // the port was closed
             if (proxy.events_[SLOT_STOP].IsSignalled()) break;
+            // A change in the folder (a file just received) is rescanned as the worker does.
+            platform::Waitable change = proxy.waits_[SLOT_DIR_CHANGE];
+            if (proxy.SyncEnabled() && change && platform::WaitAny(&change, 1, 0) == 0)
+                proxy.DirectoryChanged();
             uint32_t length = 0;
             if (announce) {
                 proxy.syncFlags_ = proxy.SyncEnabled() ? 1 : 0;

@@ -54,11 +54,14 @@ void Build(fuzz::Input& in, FakeRegistry& registry) {
                 std::string key = std::string(kProfile) + "\\" + KeyName(in);
                 registry.Add(RegistryRoot::LocalMachine, key).denyOpen = flags & 1;
                 if (flags & 2)
-                    registry.Add(RegistryRoot::LocalMachine, key + "\\Control").denyOpen = flags & 4;
+                    registry.Add(RegistryRoot::LocalMachine, key + "\\Control").denyOpen =
+                        flags & 4;
                 if (flags & 8) {
-                    auto& parameters = registry.Add(RegistryRoot::LocalMachine, key + "\\Device Parameters");
+                    auto& parameters =
+                        registry.Add(RegistryRoot::LocalMachine, key + "\\Device Parameters");
                     parameters.denyOpen = flags & 16;
-                    FakeRegistry::Set(parameters, flags & 32 ? "PortName" : "portname", Bytes(in, 300));
+                    FakeRegistry::Set(parameters, flags & 32 ? "PortName" : "portname",
+                                      Bytes(in, 300));
                 }
                 break;
             }
@@ -68,7 +71,9 @@ void Build(fuzz::Input& in, FakeRegistry& registry) {
                 service.denyOpen = flags & 1;
                 uint32_t uuid = flags & 2 ? 0x1101 : in.Number(4);
                 if (flags & 4) FakeRegistry::Set(service, "UUID", Number(uuid, 1 + (flags >> 6)));
-                if (flags & 8) FakeRegistry::Set(service, "ComPortNumber", Number(in.Number(4), flags & 16 ? 4 : 2));
+                if (flags & 8)
+                    FakeRegistry::Set(service, "ComPortNumber",
+                                      Number(in.Number(4), flags & 16 ? 4 : 2));
                 break;
             }
             case 2: {  // a serial device map entry
@@ -82,7 +87,8 @@ void Build(fuzz::Input& in, FakeRegistry& registry) {
             default:  // one of the three roots refuses to open
                 if (flags & 1) registry.Add(RegistryRoot::LocalMachine, kProfile).denyOpen = true;
                 if (flags & 2) registry.Add(RegistryRoot::CurrentUser, kWidcomm).denyOpen = true;
-                if (flags & 4) registry.Add(RegistryRoot::LocalMachine, kSerialComm).denyOpen = true;
+                if (flags & 4)
+                    registry.Add(RegistryRoot::LocalMachine, kSerialComm).denyOpen = true;
                 break;
         }
     }

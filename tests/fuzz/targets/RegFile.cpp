@@ -16,9 +16,9 @@ namespace {
 
 const char kKey[] = "HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy";
 // The names the program stores, and the unnamed default value.
-const char* const kNames[] = {"IsRunning", "TCPPort",  "BTComAuto", "USBComAuto",  "BTComPort",
-                              "USBComPort", "DoSync",  "SyncDir",   "MaxSyncSize", "SyncExclude",
-                              ""};
+const char* const kNames[] = {"IsRunning",   "TCPPort",     "BTComAuto", "USBComAuto",
+                              "BTComPort",   "USBComPort",  "DoSync",    "SyncDir",
+                              "MaxSyncSize", "SyncExclude", ""};
 
 bool SameValue(const RegValue* a, const RegValue* b) {
     if (a == nullptr || b == nullptr) return a == b;
