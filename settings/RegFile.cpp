@@ -313,7 +313,12 @@ void RegFile::Set(std::string_view name, uint32_t type, const uint8_t* data, siz
     auto endLine = [&](size_t before) {
         if (before == 0) return;
         std::string& raw = lines_[before - 1].raw;
-        if (raw.empty() || raw.back() != '\n') raw += eol;
+        // A last line cut off after its CR lacks only the LF: a whole line end
+        // after the CR would leave a CR in the line and lose its value.
+        if (!raw.empty() && raw.back() == '\r')
+            raw += '\n';
+        else if (raw.empty() || raw.back() != '\n')
+            raw += eol;
     };
     if (!haveKey) {
         endLine(lines_.size());
