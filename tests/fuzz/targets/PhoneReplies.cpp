@@ -11,6 +11,7 @@
 // left open and nothing may have been written outside the sync folder.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -50,8 +51,8 @@ int OpenDescriptors() {
 // The sync folder lies at the end of a chain of otherwise empty folders, so a
 // received file that lands outside it (a name that climbs with "..") is seen
 // after the input that wrote it, long before a name could climb out of the
-// chain. Made once per process, emptied before every input and given one file
-// of the PC's to offer the phone.
+// chain. Made once per process and emptied before every input; once the
+// engine watches it, one file of the PC's is saved there to be offered.
 constexpr int kChainDepth = 8;
 
 void RemoveTree(const std::string& path);
@@ -119,10 +120,21 @@ bool NothingOutsideSyncFolder() {
 
 void ResetSyncFolder(const std::string& folder) {
     for (const std::string& name : Entries(folder)) RemoveTree(folder + "/" + name);
-    if (FILE* file = std::fopen((folder + "/offered.txt").c_str(), "wb")) {
+}
+
+// A file saved in the folder while the engine runs, which it is to send.
+void SaveFileToOffer(const char* folder) {
+    std::string path = std::string(folder) + "/offered.txt";
+    if (FILE* file = std::fopen(path.c_str(), "wb")) {
         std::fputs("a file on the PC for the phone\n", file);
         std::fclose(file);
     }
+    // Written a minute ago: a file of the current second is held back a second.
+    timeval times[2];
+    gettimeofday(&times[0], nullptr);
+    times[0].tv_sec -= 60;
+    times[1] = times[0];
+    utimes(path.c_str(), times);
 }
 
 }  // namespace
@@ -146,6 +158,7 @@ struct ProxyTestAccess {
         proxy.localLimit_ = proxy.agreedLimit_ = static_cast<uint32_t>(settings.MaxSyncSize);
         proxy.transferActive_ = proxy.outgoingPending_ = proxy.incoming_ = false;
         proxy.running_ = true;
+        SaveFileToOffer(settings.SyncDir);
 
         fuzz::SetPhoneScript(kUsbHello, sizeof kUsbHello);
         proxy.OpenPorts();
