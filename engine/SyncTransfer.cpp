@@ -119,7 +119,11 @@ bool Proxy::NextSyncMessage(uint32_t& length) {
 }
 
 void Proxy::ReceiveFileStart(uint32_t length) {
-    if (!SyncEnabled() || transferActive_) return;
+    // While the PC sends, the phone's file is ignored (its data and end too).
+    if (!SyncEnabled() || (transferActive_ && !incoming_)) return;
+    // A new start while a phone file is open means the phone gave that one up:
+    // it ends here as it stands, rather than taking the new file's data.
+    if (incoming_) EndIncomingFile();
     const char* payload = reinterpret_cast<const char*>(frame_ + kLinkHeaderSize);
     const size_t n = length < kPathCapacity - 1 ? length : kPathCapacity - 1;
     std::memcpy(incomingName_, payload, n);
@@ -166,8 +170,10 @@ void Proxy::ReceiveFileEnd() {
 void Proxy::EndIncomingFile() {
     transferFile_.Close();
     transferActive_ = incoming_ = false;
-    // In step as written now, so the next scan does not send it back.
+    // In step as written now, so the next scan does not send it back; nor does a
+    // file of that name taken from the monitor and still waiting to be opened.
     monitor_.MarkInSync(incomingName_);
+    if (outgoingPending_ && EqualNoCase(outgoingName_, incomingName_)) outgoingPending_ = false;
 }
 
 }  // namespace kivro

@@ -432,14 +432,17 @@ TEST_F(SyncTransferTest, DoSyncOffAcceptsAndSendsNothing) {
 
 // A file another program holds open for writing is tried on 81 passes and then
 // left until it changes: released after the 80th failure it is sent, after the
-// 81st it is not, until it is written again. The attempts are counted from the
-// phone's switch to flags 1, each pass after it trying once.
+// 81st it is not, until it is written again. Released while the phone sends a
+// file of the same name, the phone's file takes its place and is not sent
+// back. The attempts are counted from the phone's switch to flags 1, each pass
+// after it trying once.
 TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
+    enum Outcome { Sent, Dropped, ReplacedByPhone };
     struct Case {
         int releaseAfter;
-        bool sent;
+        Outcome outcome;
     };
-    for (Case c : {Case{80, true}, Case{81, false}}) {
+    for (Case c : {Case{80, Sent}, Case{81, Dropped}, Case{5, ReplacedByPhone}}) {
         SCOPED_TRACE(c.releaseAfter);
         phoneFlags = 0;
         StartEngine(SyncSettings());
@@ -454,23 +457,31 @@ TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
         // Frame 0 after the switch carries the phone's flags 1; frame k follows attempt k.
         auto frame = std::make_shared<std::atomic<int>>(-1);
         auto startAt = std::make_shared<std::atomic<int>>(-1);
-        SetScript([frame, startAt, holder, c](const LinkFrameRecord& f) -> std::vector<uint8_t> {
+        SetScript([frame, startAt, holder, c,
+                   name](const LinkFrameRecord& f) -> std::vector<uint8_t> {
             int k = ++*frame;
             if (f.type == LINK_FILE_START && *startAt < 0) *startAt = k;
             if (k == 0) return PhoneConfig(1, 1048576);
             if (k == c.releaseAfter) holder->Close();
+            if (c.outcome == ReplacedByPhone && k == c.releaseAfter)
+                return FrameBytes(LINK_FILE_START, Bytes(name));
+            if (c.outcome == ReplacedByPhone && k == c.releaseAfter + 1)
+                return FrameBytes(LINK_FILE_DATA, Bytes("from the phone"));
+            if (c.outcome == ReplacedByPhone && k == c.releaseAfter + 2)
+                return FrameBytes(LINK_FILE_END);
             return k <= c.releaseAfter + 30 ? FrameBytes(LINK_DATA, {0}) : FrameBytes(LINK_DATA);
         });
         size_t from = phone.Count();
-        if (c.sent) {
+        if (c.outcome == Sent) {
             int start = phone.WaitForType(LINK_FILE_START, 5000, from);
             ASSERT_GE(start, 0);
             EXPECT_EQ(*startAt, c.releaseAfter + 1) << "the 81st attempt opens it";
             ASSERT_GE(phone.WaitForType(LINK_FILE_END, 3000, start), 0);
         } else {
             for (int i = 0; i < 500 && *frame < c.releaseAfter + 30; ++i) platform::SleepMs(20);
-            EXPECT_LT(phone.WaitForType(LINK_FILE_START, 1000, from), 0)
-                << "sent although given up";
+            EXPECT_LT(phone.WaitForType(LINK_FILE_START, 1000, from), 0) << "sent by the PC";
+        }
+        if (c.outcome == Dropped) {
             // Written again, it is due again.
             from = phone.Count();
             platform::File writer;
@@ -481,10 +492,32 @@ TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
             EXPECT_EQ(sent.name, name);
             EXPECT_EQ(sent.content, Bytes("changed"));
         }
+        if (c.outcome == ReplacedByPhone) {
+            EXPECT_EQ(ReadFile(path), Bytes("from the phone"));
+            EXPECT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 14, 0), 0) << Describe(sink.Events());
+        }
         proxy->Shutdown();
         ASSERT_FALSE(proxy->Running());
         SetScript(nullptr);
     }
+}
+
+// A phone that starts a new file before ending the one it was sending: the
+// first ends as it stands and the new one gets its own data.
+TEST_F(SyncTransferTest, PhoneStartDuringItsOwnFileEndsTheFirst) {
+    StartEngine(SyncSettings());
+    size_t events = sink.Count();
+    phone.Queue(FrameBytes(LINK_FILE_START, Bytes("first.bin")));
+    phone.Queue(FrameBytes(LINK_FILE_DATA, Pattern(100, 14)));
+    PhoneSends("second.bin", Pattern(200, 15));
+    ASSERT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 200, 8000, events), 0) << Describe(sink.Events());
+    EXPECT_EQ(ReadFile(sync / "first.bin"), Pattern(100, 14));
+    EXPECT_EQ(ReadFile(sync / "second.bin"), Pattern(200, 15));
+    std::vector<EngineEvent> log = SyncEvents(events);
+    ASSERT_EQ(log.size(), 3u) << Describe(log);
+    EXPECT_EQ(std::string(log[0].Text), "first.bin");
+    EXPECT_EQ(log[1].Code, EV_SYNC_RECEIVING);
+    EXPECT_EQ(std::string(log[1].Text), "second.bin");
 }
 
 // A stop in the middle of a transfer, either way, closes the file (another
@@ -500,7 +533,7 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
               0);
     size_t from = phone.Count();
     ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, from + 1), 0);
-    platform::SleepMs(200);  // between passes, so no reply is left in the line
+    // A reply the stopped engine leaves unread is only bytes before the next hello.
     proxy->Shutdown();
     ASSERT_FALSE(proxy->Running());
     platform::File taker;
