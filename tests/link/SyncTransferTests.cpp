@@ -171,6 +171,14 @@ class SyncTransferTest : public ::testing::Test {
         phone.Queue(FrameBytes(LINK_FILE_END));
     }
 
+    // Waits for EV_SYNC_RECEIVED of `bytes` from event `from` on, then for the
+    // engine's next frame: the event comes just before the file is closed, and
+    // Windows lets nobody read a file the engine still holds.
+    bool WaitForReceived(uint32_t bytes, size_t from, int timeoutMs) {
+        if (sink.WaitForCode(EV_SYNC_RECEIVED, bytes, timeoutMs, from) < 0) return false;
+        return phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, phone.Count()) >= 0;
+    }
+
     // The PC's file frames from its next LINK_FILE_START at or after `from`,
     // waiting for the LINK_FILE_END.
     SentFile WaitForSentFile(size_t from, int timeoutMs = 8000) {
@@ -253,7 +261,7 @@ TEST_F(SyncTransferTest, NegotiationBothWaysAndFlagsZeroStopOnlySending) {
     Drop("waits.bin", Pattern(3000, 1));
     const std::vector<uint8_t> fromPhone = Pattern(6000, 2);
     PhoneSends("down.bin", fromPhone);
-    ASSERT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 6000, 8000, events), 0) << Describe(sink.Events());
+    ASSERT_TRUE(WaitForReceived(6000, events, 8000)) << Describe(sink.Events());
     EXPECT_EQ(ReadFile(sync / "down.bin"), fromPhone);
     platform::SleepMs(1500);
     EXPECT_LT(phone.WaitForType(LINK_FILE_START, 0, frameCount), 0) << "sent despite flags 0";
@@ -325,8 +333,7 @@ TEST_F(SyncTransferTest, PhoneFileReceivedNotSentBackAndIgnoredWhileSending) {
     size_t from = phone.Count();
     const std::vector<uint8_t> fromPhone = Pattern(10000, 4);
     PhoneSends("down.bin", fromPhone);
-    ASSERT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 10000, 8000, events), 0)
-        << Describe(sink.Events());
+    ASSERT_TRUE(WaitForReceived(10000, events, 8000)) << Describe(sink.Events());
     EXPECT_EQ(ReadFile(sync / "down.bin"), fromPhone);
     std::vector<EngineEvent> log = SyncEvents(events);
     ASSERT_EQ(log.size(), 2u) << Describe(log);
@@ -390,7 +397,7 @@ TEST_F(SyncTransferTest, RefusedNamesLeaveNothingOutsideTheFolder) {
     }
     const std::vector<uint8_t> good = Pattern(100, 6);
     PhoneSends("good.txt", good);
-    ASSERT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 100, int(names.size()) * 1200 + 8000, events), 0)
+    ASSERT_TRUE(WaitForReceived(100, events, int(names.size()) * 1200 + 8000))
         << Describe(sink.Events());
 
     std::vector<EngineEvent> log = SyncEvents(events);
@@ -510,7 +517,7 @@ TEST_F(SyncTransferTest, PhoneStartDuringItsOwnFileEndsTheFirst) {
     phone.Queue(FrameBytes(LINK_FILE_START, Bytes("first.bin")));
     phone.Queue(FrameBytes(LINK_FILE_DATA, Pattern(100, 14)));
     PhoneSends("second.bin", Pattern(200, 15));
-    ASSERT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 200, 8000, events), 0) << Describe(sink.Events());
+    ASSERT_TRUE(WaitForReceived(200, events, 8000)) << Describe(sink.Events());
     EXPECT_EQ(ReadFile(sync / "first.bin"), Pattern(100, 14));
     EXPECT_EQ(ReadFile(sync / "second.bin"), Pattern(200, 15));
     std::vector<EngineEvent> log = SyncEvents(events);
@@ -565,7 +572,7 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
     from = phone.Count();
     const std::vector<uint8_t> in = Pattern(5000, 12), out = Pattern(5000, 13);
     PhoneSends("whole-in.bin", in);
-    ASSERT_GE(sink.WaitForCode(EV_SYNC_RECEIVED, 5000, 8000, events), 0) << Describe(sink.Events());
+    ASSERT_TRUE(WaitForReceived(5000, events, 8000)) << Describe(sink.Events());
     EXPECT_EQ(ReadFile(sync / "whole-in.bin"), in);
     Drop("whole-out.bin", out);
     SentFile sent = WaitForSentFile(from);
