@@ -4,11 +4,11 @@
 // a notice when one is due (the sync configuration after a server change, the
 // viewer coming or going), else the viewer's bytes, else a file message, else an
 // empty poll. Idle, the wait ends after a second, so the phone is polled and
-// closed ports are retried once a second; after a reply with data the next pass
-// starts at once, and after any traffic the phone is polled fast for a while
-// (PollPace) so that an answer it prepares a moment later is fetched at once,
-// not on the next one-second poll. Everything a pass touches is a field of the
-// engine or a local: the loop allocates nothing.
+// closed ports are retried once a second. After a reply with data, and while a
+// file goes either way, the next pass starts at once; after any traffic the
+// phone is polled fast for a while (PollPace), so that an answer it prepares a
+// moment later is fetched at once, not on the next one-second poll. Everything
+// a pass touches is a field of the engine or a local: the loop allocates nothing.
 #include "app/Messages.h"
 #include "engine/PollPace.h"
 #include "engine/Proxy.h"
@@ -157,13 +157,21 @@ void Proxy::WorkerLoop() {
                 PostStatistics();
                 lastReport = now;
             }
-            if (!haveFrame && !NextSyncMessage(length)) {
+            bool fileOut = !haveFrame && NextSyncMessage(length);
+            if (!haveFrame && !fileOut) {
                 frame_[0] = LINK_DATA;
                 length = 0;
             }
+            uint8_t sent = frame_[0];
             bool more = LinkExchange(length);
-            if (more) pollNow = true;
-            if (more || active) pace.Activity(platform::TickCount());
+            // A file moves one frame per exchange, so while one is under way the
+            // next pass follows at once: ours after its start or data went out,
+            // the phone's once its start came (its data replies count as more).
+            // The reply overwrote the frame, so frame_[0] is the phone's type.
+            bool transfer = (fileOut && sent != LINK_FILE_END) ||
+                            (frame_[0] == LINK_FILE_START && incoming_);
+            if (more || transfer) pollNow = true;
+            if (more || active || fileOut || transfer) pace.Activity(platform::TickCount());
         }
 
         OpenPorts();

@@ -4,7 +4,8 @@
 // until the answer comes; a loop that polled once a second would need twenty
 // seconds, far beyond the test's wait. Counting polls, not measuring them, keeps
 // the test free of timing thresholds; the schedule itself is tested on a clock
-// of the test's own (tests/engine/PollPaceTest.cpp).
+// of the test's own (tests/engine/PollPaceTest.cpp) and as the loop's own waits
+// in WaitTest.cpp.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
