@@ -25,6 +25,7 @@ void Proxy::WorkerLoop() {
     stopFlag_ = false;
     OpenPorts();
     if (!AnyPortOpen()) PostEvent(EV_MESSAGE, MSG_NO_PORTS);
+    uint32_t lastOpen = platform::TickCount();
 
     // False for one pass after a receive closed the viewer connection, so that the
     // closed client's readiness is not waited on again.
@@ -40,6 +41,7 @@ void Proxy::WorkerLoop() {
     PollPace pace;
 
     for (;;) {
+        const bool btWasOpen = btPort_.IsOpen(), usbWasOpen = usbPort_.IsOpen();
         platform::Waitable set[kWaitSlotCount];
         int slots[kWaitSlotCount];
         size_t count = 0;
@@ -171,10 +173,22 @@ void Proxy::WorkerLoop() {
             bool transfer = (fileOut && sent != LINK_FILE_END) ||
                             (frame_[0] == LINK_FILE_START && incoming_);
             if (more || transfer) pollNow = true;
-            if (more || active || fileOut || transfer) pace.Activity(platform::TickCount());
+            if (more || active || fileOut || transfer) pace.Activity(now);
         }
 
-        OpenPorts();
+        // Closed ports are retried once a second, as the idle loop always did, and
+        // at once when this pass lost one. Not on every pass: a busy link makes
+        // hundreds of passes a second, and with discovery on, each retry of a port
+        // that is not there would list the system's ports and allocate. The margin
+        // keeps the idle loop, whose passes are a second apart give or take a tick,
+        // retrying on every pass.
+        constexpr uint32_t kRetryMs = PollPace::kIdleMs - 100;
+        uint32_t tick = platform::TickCount();
+        bool lost = (btWasOpen && !btPort_.IsOpen()) || (usbWasOpen && !usbPort_.IsOpen());
+        if (lost || tick - lastOpen >= kRetryMs) {
+            OpenPorts();
+            lastOpen = tick;
+        }
         if (stopFlag_) break;
     }
 
