@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -578,6 +579,55 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
     SentFile sent = WaitForSentFile(from);
     EXPECT_EQ(sent.name, "whole-out.bin");
     EXPECT_TRUE(sent.content == out);
+}
+
+// A sync folder that is missing, or is a file, fails Start with 3011 and leaves
+// nothing open; the same engine then starts with a good folder.
+TEST(SyncStart, FolderThatCannotBeWatchedFailsAndLeavesNothingOpen) {
+    kivro::testing::TempFolder base;
+    base.Write("file", 1);
+    struct Case {
+        std::string dir;
+        uint32_t code;  // 0: the system's own code, whatever it is
+    };
+#ifdef _WIN32
+    const Case cases[] = {{base / "missing", 0}, {base / "file", 0}};
+#else
+    const Case cases[] = {{base / "missing", ENOENT}, {base / "file", ENOTDIR}};
+#endif
+    Proxy proxy;
+    RecordingSink sink;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        Settings s = TestSettings(FreePort());
+        s.DoSync = true;
+        std::strcpy(s.SyncDir, c.dir.c_str());
+        size_t events = sink.Count();
+        int before = OpenDescriptorCount();
+        EXPECT_FALSE(proxy.Start(&sink, s));
+        if (before >= 0) {
+            EXPECT_EQ(OpenDescriptorCount(), before);
+        }
+        EXPECT_FALSE(proxy.Running());
+        EXPECT_FALSE(proxy.SyncEnabled());
+        std::vector<EngineEvent> log = sink.Events();
+        ASSERT_EQ(log.size(), events + 1) << Describe(log);
+        EXPECT_EQ(log[events].Code, EV_SYSTEM_ERROR);
+        EXPECT_EQ(log[events].Error.MessageId, uint32_t(MSG_ERR_FILE_CHANGE));
+        if (c.code != 0) {
+            EXPECT_EQ(log[events].Error.Code, c.code);
+        } else {
+            EXPECT_NE(log[events].Error.Code, 0u);
+        }
+    }
+    Settings s = TestSettings(FreePort());
+    s.DoSync = true;
+    std::strcpy(s.SyncDir, base.str().c_str());
+    ASSERT_TRUE(proxy.Start(&sink, s)) << Describe(sink.Events());
+    EXPECT_TRUE(proxy.SyncEnabled());
+    proxy.Shutdown();
+    EXPECT_FALSE(proxy.Running());
+    EXPECT_FALSE(proxy.SyncEnabled());
 }
 
 }  // namespace
