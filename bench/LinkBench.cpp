@@ -15,6 +15,12 @@
 //       the floor of any strictly alternating link on this machine: two threads
 //       on a pty pair, one sending a 3-byte poll (down) or a 4,099-byte frame
 //       (up), the other answering with the other size; prints payload MB/s
+//   link_bench rawpc PTY SERVER_PORT up|down BYTES
+//       the best any PC can do against phone-sim (started with --vnc to
+//       SERVER_PORT): plain blocking frames on its pty, no engine; prints MB/s
+//   link_bench watch LOG START END TIMEOUT_S
+//       follows a log file; prints the seconds from the first line holding
+//       START to the first holding END after it (a file transfer's log lines)
 //
 // Output is one line of key=value pairs for the runner to parse. Plain blocking
 // sockets and a thread per end: the alternative, one poll loop, would add its
@@ -235,16 +241,118 @@ int PingPong(bool up, long exchanges) {
     return 0;
 }
 
+// One frame each way on the pty, as the PC does: type, big-endian length, payload.
+size_t Exchange(int fd, uint8_t type, const uint8_t* payload, size_t length, uint8_t* reply) {
+    uint8_t frame[3 + 4096];
+    frame[0] = type;
+    frame[1] = static_cast<uint8_t>(length >> 8);
+    frame[2] = static_cast<uint8_t>(length);
+    if (length) std::memcpy(frame + 3, payload, length);
+    WriteAll(fd, frame, 3 + length);
+    ReadAll(fd, reply, 3);
+    size_t got = static_cast<size_t>(reply[1]) << 8 | reply[2];
+    if (got > 4096) Fail("reply too long");
+    ReadAll(fd, reply + 3, got);
+    return got;
+}
+
+int RawPc(const char* pty, int serverPort, bool up, size_t bytes) {
+    int listener = Listen(serverPort);
+    int fd = open(pty, O_RDWR | O_NOCTTY);
+    if (fd < 0) Fail("open the pty");
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    uint8_t hello[8];
+    ReadAll(fd, hello, sizeof hello);
+    uint8_t reply[3 + 4096];
+    Exchange(fd, 1, nullptr, 0, reply);  // LINK_CLIENT_CONNECTED
+    int server = AcceptWithin(listener, 20000);
+    close(listener);
+    auto start = Clock::now();
+    std::thread far([=] {
+        std::vector<uint8_t> block(65536, 0x33);
+        for (size_t left = bytes; left > 0;) {
+            size_t n = std::min(left, block.size());
+            if (up)
+                ReceiveAll(server, block.data(), n);
+            else
+                SendAll(server, block.data(), n);
+            left -= n;
+        }
+    });
+    std::vector<uint8_t> data(4096, 0x44);
+    for (size_t moved = 0; moved < bytes;) {
+        if (up) {
+            size_t n = std::min<size_t>(4096, bytes - moved);
+            Exchange(fd, 0, data.data(), n, reply);
+            moved += n;
+        } else {
+            moved += Exchange(fd, 0, nullptr, 0, reply);
+        }
+    }
+    far.join();
+    double seconds = Ms(Clock::now() - start) / 1000;
+    std::printf("mb_per_s=%.3f bytes_per_s=%.0f seconds=%.3f bytes=%zu\n",
+                static_cast<double>(bytes) / seconds / 1e6, static_cast<double>(bytes) / seconds,
+                seconds, bytes);
+    Exchange(fd, 2, nullptr, 0, reply);  // LINK_CLIENT_DISCONNECTED
+    close(server);
+    close(fd);
+    return 0;
+}
+
+int Watch(const char* path, const char* startText, const char* endText, int timeoutS) {
+    auto deadline = Clock::now() + std::chrono::seconds(timeoutS);
+    std::string seen;
+    size_t offset = 0;
+    bool started = false;
+    Clock::time_point start;
+    while (Clock::now() < deadline) {
+        if (FILE* f = std::fopen(path, "rb")) {
+            std::fseek(f, static_cast<long>(offset), SEEK_SET);
+            char buffer[4096];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+                seen.append(buffer, n);
+                offset += n;
+            }
+            std::fclose(f);
+        }
+        if (!started && seen.find(startText) != std::string::npos) {
+            started = true;
+            start = Clock::now();
+            seen.erase(0, seen.find(startText));
+        }
+        if (started && seen.find(endText) != std::string::npos) {
+            std::printf("seconds=%.3f\n", Ms(Clock::now() - start) / 1000);
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::fprintf(stderr, "link_bench: \"%s\" then \"%s\" not seen in %s\n", startText, endText,
+                 path);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "pingpong")
         return PingPong(std::string(argv[2]) == "up", std::atol(argv[3]));
+    if (argc == 6 && std::string(argv[1]) == "rawpc")
+        return RawPc(argv[2], std::atoi(argv[3]), std::string(argv[4]) == "up",
+                     std::strtoull(argv[5], nullptr, 10));
+    if (argc == 6 && std::string(argv[1]) == "watch")
+        return Watch(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (argc != 6) {
         std::fprintf(stderr,
                      "usage: link_bench latency VIEWER_PORT SERVER_PORT DELAY_MS ROUNDS\n"
                      "       link_bench throughput VIEWER_PORT SERVER_PORT up|down BYTES\n"
-                     "       link_bench pingpong up|down EXCHANGES\n");
+                     "       link_bench pingpong up|down EXCHANGES\n"
+                     "       link_bench rawpc PTY SERVER_PORT up|down BYTES\n"
+                     "       link_bench watch LOG START END TIMEOUT_S\n");
         return 2;
     }
     std::string mode = argv[1];
