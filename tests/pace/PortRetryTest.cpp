@@ -100,6 +100,7 @@ TEST(PortRetry, BusyLinkRetriesAMissingPortOnceASecond) {
     constexpr size_t kPasses = 400;
     size_t from = phone.Count();
     auto start = std::chrono::steady_clock::now();
+    gListings = 0;
     gCounting = true;
     while (phone.Count() < from + kPasses)
         ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 5000, phone.Count()),
