@@ -49,17 +49,19 @@ void Proxy::WorkerLoop() {
             set[count] = waits_[slot];
             slots[count++] = slot;
         };
+        // The phone is told a viewer has gone before the next one is taken:
+        // a viewer accepted first would get no notice of its own and inherit
+        // the old viewer's session. It waits in the backlog for this one pass.
+        const bool goneUntold = clientNoticed && !ClientConnected() && ServerConnected();
         if (btPort_.IsOpen()) add(SLOT_MODEM);
         if (usbPort_.IsOpen() && !usbServer_) add(SLOT_HELLO);
-        if (watchClient)
-            add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
-        else
-            watchClient = true;
+        if (watchClient && !goneUntold) add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
+        watchClient = true;
         if (SyncEnabled() && waits_[SLOT_DIR_CHANGE]) add(SLOT_DIR_CHANGE);
         add(SLOT_STOP);
 
         // Without a server there is nothing to poll: closed ports are retried once a second.
-        uint32_t timeout = pollNow            ? 0
+        uint32_t timeout = pollNow || goneUntold ? 0
                            : ServerConnected() ? pace.NextWait(platform::TickCount())
                                                : PollPace::kIdleMs;
         pollNow = false;

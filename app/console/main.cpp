@@ -250,6 +250,7 @@ int Run(int argc, char** argv) {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a closed output reader gives EPIPE, not death
+    signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write (EFBIG), not the process
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (signalFd < 0) {
         std::fprintf(stderr, "KivroProxy: signalfd: %s\n", std::strerror(errno));

@@ -28,6 +28,9 @@ class Child {
             dup2(err[1], 2);
             int null = open("/dev/null", O_RDONLY);
             dup2(null, 0);
+            // Nothing else of the test's goes along: an inherited socket or pty
+            // end would keep a connection or a device alive behind its back.
+            close_range(3, ~0U, 0);
             for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
             std::vector<char*> args;
             for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -49,6 +52,7 @@ class Child {
             if (fd >= 0) close(fd);
     }
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Signal(int s) { kill(pid_, s); }
 
     // Reads what is there for up to ms; false once both pipes have closed.
