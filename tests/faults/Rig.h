@@ -99,7 +99,7 @@ size_t ResidentKb(pid_t pid);
 std::string ReadFile(const fs::path& path);
 
 // Every line on standard error is "KivroProxy: " and one of the allowed
-// messages (a regular expression).
+// messages (a regular expression); valgrind's lines are passed over.
 void ExpectOnlyErrors(const std::string& err, const std::string& allowed);
 // What a vanished pty gives the engine: its read or write fails with EIO.
 inline const char kLinkLost[] =
