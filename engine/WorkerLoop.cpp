@@ -62,8 +62,8 @@ void Proxy::WorkerLoop() {
 
         // Without a server there is nothing to poll: closed ports are retried once a second.
         uint32_t timeout = pollNow || goneUntold ? 0
-                           : ServerConnected() ? pace.NextWait(platform::TickCount())
-                                               : PollPace::kIdleMs;
+                           : ServerConnected()   ? pace.NextWait(platform::TickCount())
+                                                 : PollPace::kIdleMs;
         pollNow = false;
         int result = platform::WaitAny(set, count, timeout);
 

@@ -209,8 +209,8 @@ TEST(Faults, ViewerThatStopsReadingFor10sGetsEveryByteAfterwards) {
         if (session < 0) return;
         size_t sent = 0;
         while (sent < stream.size()) {
-            ssize_t n = send(session, stream.data() + sent, std::min<size_t>(65536, stream.size() - sent),
-                             MSG_NOSIGNAL);
+            ssize_t n = send(session, stream.data() + sent,
+                             std::min<size_t>(65536, stream.size() - sent), MSG_NOSIGNAL);
             if (n <= 0) break;
             sent += static_cast<size_t>(n);
             sentSoFar = sent;
@@ -267,11 +267,13 @@ TEST(Faults, SettingsFileCutMidLineLoadsWhatItCanAndSurvivesTheSave) {
         (rig.Dir() / "no-bt").string() +
         "\"\r\n"
         "\"USBComAuto\"=dword:00000000\r\n\"USBComPort\"=\"" +
-        rig.UsbLink().string() + "\"\r\n\"TCPPort\"=dword:" + [&] {
+        rig.UsbLink().string() + "\"\r\n\"TCPPort\"=dword:" +
+        [&] {
             char hex[9];
             std::snprintf(hex, sizeof hex, "%08x", rig.Port());
             return std::string(hex);
-        }() + "\r\n";
+        }() +
+        "\r\n";
     struct Case {
         const char* name;
         std::string tail;

@@ -147,12 +147,12 @@ void RunSoak(int sessions, int cycles, std::vector<std::string> prefix, Figures&
     EXPECT_TRUE(rig.Proxy().Out().ends_with(" Proxy stopped\n"));
     // Only the lost phone may be reported.
     ExpectOnlyErrors(rig.Proxy().Err(), kLinkLost);
-    f.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("soak: %d sessions, %d port losses in %.0f s; fds %zu after %d, %zu at the end; "
-                "RSS %zu KB after %d, %zu KB at the end\n",
-                f.sessions, f.cycles, f.seconds, f.fdsAt100, baseline, f.fdsAtEnd, f.rssAt100,
-                baseline, f.rssAtEnd);
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf(
+        "soak: %d sessions, %d port losses in %.0f s; fds %zu after %d, %zu at the end; "
+        "RSS %zu KB after %d, %zu KB at the end\n",
+        f.sessions, f.cycles, f.seconds, f.fdsAt100, baseline, f.fdsAtEnd, f.rssAt100, baseline,
+        f.rssAtEnd);
 }
 
 TEST(Soak, SessionsAndPortLossesLeaveNoTrace) {
@@ -177,11 +177,11 @@ TEST(Soak, ShortRunUnderValgrindIsClean) {
     Figures f;
     const int sessions = EnvCount("KIVRO_SOAK_VALGRIND_SESSIONS", Full() ? 200 : 60);
     const int cycles = EnvCount("KIVRO_SOAK_VALGRIND_CYCLES", Full() ? 20 : 6);
-    ASSERT_NO_FATAL_FAILURE(RunSoak(sessions, cycles,
-                                    {"valgrind", "--quiet", "--error-exitcode=99",
-                                     "--leak-check=full", "--show-leak-kinds=definite,indirect",
-                                     "--errors-for-leak-kinds=definite,indirect"},
-                                    f));
+    ASSERT_NO_FATAL_FAILURE(RunSoak(
+        sessions, cycles,
+        {"valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+         "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect"},
+        f));
     EXPECT_EQ(f.fdsAtEnd, f.fdsAt100);
 }
 
