@@ -187,7 +187,7 @@ TEST(Faults, ViewerResetMidStreamIsClosedQuietlyAndTheNextOneIsServed) {
 // as a session connects; the viewer reads nothing for ten seconds and then
 // everything, byte for byte.
 TEST(Faults, ViewerThatStopsReadingFor10sGetsEveryByteAfterwards) {
-    const size_t kStream = size_t(32) << 20;
+    const size_t kStream = size_t(16) << 20;
     std::vector<uint8_t> stream(kStream);
     std::mt19937 random(11);
     for (uint8_t& b : stream) b = static_cast<uint8_t>(random());
