@@ -163,6 +163,9 @@ protected:
     platform::Waitable waits_[kWaitSlotCount];
     std::atomic<uint32_t> modemStatus_{0};
     std::atomic<bool> usbServer_{false};
+    // The phone's server came up on USB since the loop last looked: it must be
+    // told the sync configuration first, however the hello was found.
+    bool usbAnnounceDue_ = false;
     bool stopFlag_ = false;
     uint8_t helloWindow_[8] = {};
     uint32_t syncFlags_ = 0;

@@ -116,6 +116,7 @@ void Proxy::SetUsbServerState(bool value) {
     if (value == usbServer_) return;
     usbServer_ = value;
     ResetStatistics();
+    if (value) usbAnnounceDue_ = true;
     PostEvent(EV_USB_SERVER, value ? 1 : 0);
     if (!ServerConnected()) CloseClient();
 }

@@ -106,6 +106,13 @@ void Proxy::WorkerLoop() {
             }
         }
 
+        // A hello can also be found outside its wait: when the port opens, or when
+        // the search resumes after the phone's server went away mid-exchange.
+        if (usbAnnounceDue_) {
+            announce = true;
+            usbAnnounceDue_ = false;
+        }
+
         // Notices, in order of precedence.
         if (ServerConnected()) {
             if (announce) {

@@ -162,6 +162,21 @@ TEST_F(LinkTest, HelloFoundAcrossAnySplitAndNotAfterAWrongByte) {
     }
 }
 
+// The phone's server goes and comes back at once: the hello already waits behind
+// the disconnect when the search resumes, so it is found without a wait. The
+// phone must still be told the sync configuration before anything else.
+TEST_F(LinkTest, HelloRightBehindADisconnectAnnouncesTheSyncConfiguration) {
+    StartConnected();
+    std::vector<uint8_t> reply = FrameBytes(LINK_USB_DISCONNECT);
+    reply.insert(reply.end(), kHello.begin(), kHello.end());
+    size_t events = sink.Count();
+    size_t frames = phone.Count();  // the first configuration lies before this
+    phone.Queue(reply);
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 0, 3000, events), 0);
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, events), 0);
+    EXPECT_GE(phone.WaitForType(LINK_SYNC_CONFIG, 3000, frames), 0) << Describe(sink.Events());
+}
+
 TEST_F(LinkTest, IdleLinkPollsOnceASecondAndReportsStatistics) {
     std::vector<uint32_t> statTicks;
     std::vector<TrafficStats> stats;
