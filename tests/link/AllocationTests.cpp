@@ -121,7 +121,8 @@ TEST(MainLoop, AllocatesNothingPerPass) {
         ASSERT_TRUE(viewer.SendAll("0123456789", 10));
         platform::SleepMs(20);
     }
-    ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 10000, start + 3000), 0);
+    // A bound for a loaded machine, not a measure: the count of passes is what matters.
+    ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 60000, start + 3000), 0);
     gCounting = false;
     size_t passes = phone.Count() - start;
     done = true;

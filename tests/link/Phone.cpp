@@ -62,7 +62,7 @@ int ScriptedPhone::WaitFor(const std::function<bool(const LinkFrameRecord&)>& pr
     for (;;) {
         for (size_t i = from; i < frames_.size(); ++i)
             if (pred(frames_[i])) return static_cast<int>(i);
-        from = frames_.size();
+        from = std::max(from, frames_.size());  // a later start waits for that frame
         if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
             for (size_t i = from; i < frames_.size(); ++i)
                 if (pred(frames_[i])) return static_cast<int>(i);
