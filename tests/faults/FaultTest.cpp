@@ -74,6 +74,9 @@ TEST(Faults, PhoneUnpluggedGivesLostUsbPortAndComesBackWhenPluggedIn) {
     ExpectWorkingSession(viewer, rig.Port());
     ASSERT_TRUE(rig.Next(" Client connected from: 127.0.0.1\n"));
     first.Unplug();
+    // An unplugged device's node goes away. Left pointing at the dead pty's number,
+    // the name could reach a pty that another test opens meanwhile.
+    ASSERT_TRUE(rig.PointUsbAt(rig.UsbLink().string() + ".unplugged"));
     ASSERT_TRUE(viewer.RequestUpdate(0, 0, 240, 320));
     EXPECT_TRUE(rig.Next(" Client disconnected\n", 5000)) << rig.Proxy().Out();
     EXPECT_TRUE(rig.Next(" Lost USB port\n", 5000)) << rig.Proxy().Out();
