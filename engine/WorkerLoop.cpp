@@ -89,10 +89,7 @@ void Proxy::WorkerLoop() {
                     announce = true;
                     break;
                 case SLOT_HELLO:
-                    HelloReadCompleted();
-                    // Kept when already due: a worker that starts with a server
-                    // connected announces first, whatever byte the hello read brought.
-                    announce = announce || usbServer_;
+                    HelloReadCompleted();  // a hello found there is announced below
                     break;
                 case SLOT_DIR_CHANGE:
                     DirectoryChanged();
@@ -106,8 +103,8 @@ void Proxy::WorkerLoop() {
             }
         }
 
-        // A hello can also be found outside its wait: when the port opens, or when
-        // the search resumes after the phone's server went away mid-exchange.
+        // However the hello was found: by its wait, when the port opened, or when
+        // the search resumed after the phone's server went away mid-exchange.
         if (usbAnnounceDue_) {
             announce = true;
             usbAnnounceDue_ = false;

@@ -51,6 +51,10 @@ class SyncFaults : public ::testing::Test {
     void SetUp() override {
         pc_ = rig_.Dir() / "pc";
         phoneDir_ = rig_.Dir() / "phone";
+        NewPhone();
+    }
+    // Both folders made (anew) and a phone on the phone's folder behind the USB name.
+    void NewPhone() {
         fs::create_directories(pc_);
         fs::create_directories(phoneDir_);
         phone_ =
@@ -188,13 +192,7 @@ TEST_F(SyncFaults, DiskFullDuringAnIncomingFile) {
         mounted_ = false;
         fs::remove_all(pc_);
         fs::remove_all(phoneDir_);
-        fs::create_directories(pc_);
-        fs::create_directories(phoneDir_);
-        // A fresh phone for the next case: its folder is new.
-        phone_ =
-            std::make_unique<PhoneSim>(std::vector<std::string>{"--sync-dir", phoneDir_.string()});
-        ASSERT_TRUE(phone_->Started());
-        ASSERT_TRUE(rig_.PointUsbAt(phone_->Pty()));
+        NewPhone();  // a fresh phone for the next case: its folder is new
     }
 }
 
