@@ -16,7 +16,7 @@ bool Proxy::LinkExchange(uint32_t length) {
     uint32_t messageId = MSG_ERR_SEND_SERVER;
     bool ok = LinkTransfer(length + kLinkHeaderSize, 0, true);
     if (ok) {
-        sentTotal_ += length + kLinkHeaderSize;
+        sentTotal_ += length + uint32_t{kLinkHeaderSize};
         messageId = MSG_ERR_RECV_SERVER;
         ok = LinkTransfer(kLinkHeaderSize, 0, false);
     }
