@@ -1,22 +1,33 @@
-; The Windows installer of KivroProxy: the 32-bit program into Program Files, a
+; The Windows installers of KivroProxy: the program into Program Files, a
 ; Start-menu shortcut, an optional "start at logon" entry for the installing
 ; user, and an uninstaller that removes all of it and, only when the user says
 ; so, the settings key. The build passes the files and the output name with -D;
-; TARGET picks the installer stub. The shipped installer uses the x86 stub so it
-; runs on 32-bit Windows; the test build uses the amd64 stub with the same
-; script and the same 32-bit payload, because only 64-bit Wine is at hand there.
-; The program is always 32-bit, so the 32-bit folder and registry view are used
-; whatever the stub.
+; ARCH picks the build: x86 (the 32-bit program, the x86 stub, the 32-bit
+; folder and registry view; runs on any Windows) or x64 (the 64-bit program,
+; the amd64 stub, the 64-bit folder and view). One script for both, rather than
+; one per architecture, so the build the tests run under 64-bit Wine (x64) is
+; the same script the 32-bit installer is made from. The amd64 stub is itself
+; the x64 check: 32-bit Windows refuses to start it.
 ;
 ; Command-line switches (besides NSIS's own /S and /D=folder):
 ;   installer   /STARTATLOGON    select "Start at logon" (for silent installs)
 ;   uninstaller /REMOVESETTINGS  remove the settings key without asking (a
 ;                                silent uninstall otherwise keeps it)
 
-!ifndef TARGET
-  !define TARGET x86-unicode
+!ifndef ARCH
+  !define ARCH x86
 !endif
-Target ${TARGET}
+!if "${ARCH}" == "x64"
+  Target amd64-unicode
+  !define VIEW 64
+  !define OTHER "32-bit"
+!else if "${ARCH}" == "x86"
+  Target x86-unicode
+  !define VIEW 32
+  !define OTHER "64-bit"
+!else
+  !error "ARCH is x86 or x64, not ${ARCH}"
+!endif
 !macro REQUIRE name
   !ifndef ${name}
     !error "pass ${name} with -D${name}=..."
@@ -33,6 +44,7 @@ Target ${TARGET}
 !include MUI2.nsh
 !include FileFunc.nsh
 !include LogicLib.nsh
+!include x64.nsh
 
 !define APP "KivroProxy"
 !define PUBLISHER "Ostraven"
@@ -42,7 +54,7 @@ Target ${TARGET}
 
 Name "${APP} ${VERSION}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES32\${APP}"
+InstallDir "$PROGRAMFILES${VIEW}\${APP}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
@@ -145,21 +157,32 @@ Section /o "Start at logon" SecLogon
   WriteRegStr HKCU "${RUN_KEY}" "${APP}" '"$INSTDIR\KivroProxy.exe"'
 SectionEnd
 
+; The 32- and 64-bit programs share the Start-menu shortcut, the Run entry and
+; the settings, so only one of them may be installed: uninstalling the other
+; would take this one's shortcut and Run entry along. Replacing it silently
+; was not taken: its uninstaller may ask questions of its own.
+Function RefuseOtherBuild
+!if ${VIEW} == 32
+  ; A 32-bit Windows has one view only: the key read would be this build's.
+  ${IfNot} ${RunningX64}
+    Return
+  ${EndIf}
+  SetRegView 64
+!else
+  SetRegView 32
+!endif
+  ReadRegStr $R4 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  SetRegView ${VIEW}
+  ${If} $R4 != ""
+    MessageBox MB_OK|MB_ICONSTOP "The ${OTHER} ${APP} is installed in $R4. Uninstall it first (answer No to its question to keep your settings), then run this installer again." /SD IDOK
+    Abort
+  ${EndIf}
+FunctionEnd
+
 ; After the sections: it needs their indexes.
 Function .onInit
-!if "${TARGET}" == "amd64-unicode"
-  ; This stub takes $PROGRAMFILES32 from the 32-bit registry view, which a
-  ; Windows without 32-bit support (64-bit-only Wine) lacks: ask the 64-bit
-  ; view for the x86 folder, so the program lands where the x86 stub puts it.
-  ${If} $INSTDIR == "$PROGRAMFILES32\${APP}"
-    SetRegView 64
-    ReadRegStr $R2 HKLM "Software\Microsoft\Windows\CurrentVersion" "ProgramFilesDir (x86)"
-    ${If} $R2 != ""
-      StrCpy $INSTDIR "$R2\${APP}"
-    ${EndIf}
-  ${EndIf}
-!endif
-  SetRegView 32
+  Call RefuseOtherBuild
+  SetRegView ${VIEW}
   ; Selected when asked for, or when an earlier installation has the entry, so
   ; an update keeps it; unticking it removes it.
   ReadRegStr $R3 HKCU "${RUN_KEY}" "${APP}"
@@ -178,7 +201,7 @@ FunctionEnd
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Function un.onInit
-  SetRegView 32
+  SetRegView ${VIEW}
 FunctionEnd
 
 Section "Uninstall"

@@ -20,6 +20,6 @@ KIVRO_BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev)
 KIVRO_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
     binutils-mingw-w64-i686 wine wine64 xvfb xauth socat vncsnapshot tigervnc-standalone-server
     procps libjpeg-dev valgrind
-    nsis p7zip-full unzip file man-db)  # the packages and their checks
+    nsis p7zip-full unzip file man-db dpkg-dev lintian)  # the packages and their checks
 # What the fuzz preset needs: clang and libFuzzer with its sanitizer runtimes.
 KIVRO_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
