@@ -43,6 +43,13 @@ void SelectEnd(HWND log) {
 }
 }  // namespace
 
+bool RegisterControlClasses() {
+    INITCOMMONCONTROLSEX classes = {};
+    classes.dwSize = sizeof classes;
+    classes.dwICC = ICC_BAR_CLASSES | ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES;
+    return InitCommonControlsEx(&classes) != FALSE;
+}
+
 void WindowEventSink::Post(const EngineEvent& event) {
     if (window_ == nullptr) return;
     auto* copy = new EngineEvent(event);
@@ -268,16 +275,22 @@ bool Shell::ExecuteCommand(int command) {
             proxy_.Stop();
             return true;
         case IDM_CONFIGURE:
+            if (BringModalToFront()) return true;
+            inSheetCommand_ = true;
             ResetSheet();
             if (AddPage(IDD_CONFIG, configPage_) && ShowSheet(MSG_CONFIG_CAPTION, mainWindow_)) {
                 LoadSettings(SharedSettingsStore(), settings_);
                 AskRestart();
             }
+            inSheetCommand_ = false;
             return true;
         case IDM_ABOUT:
+            if (BringModalToFront()) return true;
+            inSheetCommand_ = true;
             ResetSheet();
             if (AddPage(IDD_ABOUT, aboutPage_) && AddPage(IDD_VERSION, versionPage_))
                 ShowSheet(MSG_ABOUT_CAPTION, mainWindow_);
+            inSheetCommand_ = false;
             return true;
         case IDM_EXIT:
             PostMessageA(mainWindow_, WM_CLOSE, 0, 0);
@@ -287,13 +300,30 @@ bool Shell::ExecuteCommand(int command) {
     }
 }
 
+bool Shell::BringModalToFront() {
+    if (!inSheetCommand_ && !SheetShown()) return false;
+    // The sheet, or what it or the question opened last (a file dialog, the box).
+    HWND front = ShownSheet();
+    front = GetLastActivePopup(front ? front : mainWindow_);
+    if (front && front != mainWindow_) {
+        if (IsIconic(front)) ShowWindow(front, SW_RESTORE);
+        SetForegroundWindow(front);
+    }
+    return true;
+}
+
 void Shell::AskRestart() {
     if (!proxy_.Running()) return;
     char question[512];
     LoadMessage(MSG_ASK_RESTART, question);
-    if (MessageBoxA(mainWindow_, question, appName_, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+    if (MessageBoxA(mainWindow_, question, appName_, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    // The engine may have stopped by itself while the box was open; its stop was
+    // shown already and nothing would consume a pending restart, so it starts now.
+    if (proxy_.Running()) {
         presentation_.SetRestartPending();
         proxy_.Stop();
+    } else {
+        proxy_.Start(&sink_, settings_);
     }
 }
 

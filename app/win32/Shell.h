@@ -31,6 +31,12 @@ class WindowEventSink : public EngineEvents {
     HWND window_ = nullptr;
 };
 
+// Registers the common-control classes the program uses (status bar, tabs of
+// the property sheets, up-down control, the themed standard controls); with the
+// common-controls 6 manifest Windows registers none of them by itself. Called
+// once at start-up, before any window exists.
+bool RegisterControlClasses();
+
 class Shell : private EventShell {
   public:
     explicit Shell(Proxy& proxy);
@@ -75,6 +81,9 @@ class Shell : private EventShell {
     void SetStatusText(const char* text) override;
     void ShowError(const char* boxText, const char* fullText) override;
     void SaveExitState();
+    // While a Configure or About command is inside its sheet or question, a
+    // second one brings that window to the front instead of building another.
+    bool BringModalToFront();
 
     Proxy& proxy_;
     PropPage aboutPage_;
@@ -91,6 +100,7 @@ class Shell : private EventShell {
     HICON currentSmallIcon_ = nullptr;
     char trayTip_[64] = {};
     UINT taskbarCreated_ = 0;
+    bool inSheetCommand_ = false;
 };
 
 }  // namespace kivro

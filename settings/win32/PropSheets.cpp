@@ -22,6 +22,13 @@ void ResetSharedStore() {
 constexpr int kMaxPages = 16;
 HPROPSHEETPAGE sheetPages[kMaxPages];
 int sheetPageCount = 0;
+bool sheetShown = false;
+HWND shownSheet = nullptr;
+
+int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM) {
+    if (message == PSCB_INITIALIZED) shownSheet = sheet;
+    return 0;
+}
 }  // namespace
 
 SettingsStore& SharedSettingsStore() {
@@ -200,7 +207,8 @@ void PropPage::StoreCheck(const char* name, int id) {
 }
 
 // Pages that were added but never shown are still ours to destroy; a shown
-// sheet destroys its own pages, so ShowSheet empties the list.
+// sheet destroys its own pages, so ShowSheet empties the list before it shows
+// them: a ResetSheet from inside the sheet's modal loop must not reach them.
 void ResetSheet() {
     for (int i = 0; i < sheetPageCount; ++i) DestroyPropertySheetPage(sheetPages[i]);
     sheetPageCount = 0;
@@ -215,21 +223,36 @@ bool AddPage(int templateId, PropPage& page) {
 }
 
 bool ShowSheet(int captionId, HWND owner) {
-    if (sheetPageCount == 0) return false;
+    if (sheetPageCount == 0 || sheetShown) return false;
     char caption[128];
     LoadText(caption, sizeof caption, captionId);
+    HPROPSHEETPAGE pages[kMaxPages];
+    const int count = sheetPageCount;
+    for (int i = 0; i < count; ++i) pages[i] = sheetPages[i];
+    sheetPageCount = 0;
     PROPSHEETHEADERA psh = {};
     psh.dwSize = sizeof psh;
-    psh.dwFlags = PSH_NOAPPLYNOW;
+    psh.dwFlags = PSH_NOAPPLYNOW | PSH_USECALLBACK;
     psh.hwndParent = owner;
     psh.hInstance = GetModuleHandleA(nullptr);
     psh.pszCaption = caption;
-    psh.nPages = static_cast<UINT>(sheetPageCount);
+    psh.nPages = static_cast<UINT>(count);
     psh.nStartPage = 0;
-    psh.phpage = sheetPages;
+    psh.phpage = pages;
+    psh.pfnCallback = SheetCallback;
+    sheetShown = true;
     INT_PTR result = PropertySheetA(&psh);
-    sheetPageCount = 0;
+    sheetShown = false;
+    shownSheet = nullptr;
     return result > 0;
+}
+
+bool SheetShown() {
+    return sheetShown;
+}
+
+HWND ShownSheet() {
+    return sheetShown ? shownSheet : nullptr;
 }
 
 bool LoadText(char* buffer, int size, int id) {

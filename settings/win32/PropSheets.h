@@ -67,7 +67,13 @@ class PropPage {
 void ResetSheet();
 bool AddPage(int templateId, PropPage& page);
 // Shows the sheet modally; true when it was closed with OK and changes were saved.
+// The sheet owns the listed pages from then on, and the list is empty again. One
+// sheet at a time: while a sheet is shown (its modal loop still dispatches the
+// owner's menus), ShowSheet shows nothing and returns false.
 bool ShowSheet(int captionId, HWND owner);
+// Whether a sheet is being shown, and its window (nullptr until it exists).
+bool SheetShown();
+HWND ShownSheet();
 // A string-table text of the program's own module (at most size - 1 characters).
 bool LoadText(char* buffer, int size, int id);
 

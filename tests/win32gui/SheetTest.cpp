@@ -25,9 +25,9 @@ class SheetTest : public ShellTest {
   protected:
     // Runs a menu command that opens a sheet; work gets the sheet and its page.
     // Afterwards, for up to a moment, answers a question box with `answer` and
-    // records its text in `question`.
+    // records its text in `question`; beforeAnswer runs while the box is open.
     void RunSheet(int command, const char* caption, std::function<void(HWND sheet, HWND page)> work,
-                  int answer = IDNO) {
+                  int answer = IDNO, std::function<void()> beforeAnswer = {}) {
         std::atomic<bool> done{false};
         question.clear();
         sheetSeen = false;
@@ -44,6 +44,7 @@ class SheetTest : public ShellTest {
                     HWND box = FindWindowA("#32770", "KivroProxy");
                     if (box && IsWindowVisible(box)) {
                         question = BoxText(box);
+                        if (beforeAnswer) beforeAnswer();
                         Press(box, answer);
                         WaitGone(box);
                         break;
@@ -254,6 +255,121 @@ TEST_F(SheetTest, OkWhileTheEngineRunsAsksToRestart) {
         const std::regex stopped(R"(\S+ \S+ Proxy stopped\r\n)");
         EXPECT_TRUE(std::regex_match(log, answer == IDYES ? restarted : stopped)) << log;
     }
+}
+
+// The engine stops by itself (an error) while the question is open: its stop is
+// shown inside the box's loop, so Yes must start it at once on the new settings,
+// and the user's next Stop must stop it for good.
+TEST_F(SheetTest, YesAfterTheEngineStoppedByItselfStartsItAtOnce) {
+    shell.CurrentSettings().TCPPort = 7777;
+    SendMessageA(shell.MainWindow(), WM_COMMAND, IDM_START, 0);
+    Pump();
+    SetWindowTextA(shell.LogView(), "");
+    bool stopShown = false;
+    RunSheet(
+        IDM_CONFIGURE, "KivroProxy Configuration",
+        [](HWND sheet, HWND page) {
+            SetDlgItemTextA(page, IDC_TCP_PORT, "6200");
+            PressButton(sheet, PSBTN_OK);
+        },
+        IDYES,
+        [&] {
+            engine.running = false;
+            TheShell().EventSink().Post(MakeEvent(EV_PROXY_RUNNING, 0));
+            for (int waited = 0; waited < 5000 && !stopShown; waited += 10) {
+                stopShown = LogText().find("Proxy stopped") != std::string::npos;
+                if (!stopShown) Sleep(10);
+            }
+        });
+    ASSERT_EQ(question, Message(MSG_ASK_RESTART));
+    ASSERT_TRUE(stopShown);
+    EXPECT_EQ(engine.starts, 2);
+    EXPECT_EQ(engine.started.TCPPort, 6200);
+    EXPECT_TRUE(engine.running);
+    EXPECT_FALSE(shell.Display().RestartPending());
+
+    // The user's Stop now stops it; its stop event starts nothing.
+    SendMessageA(shell.MainWindow(), WM_COMMAND, IDM_STOP, 0);
+    engine.running = false;
+    Post(EV_PROXY_RUNNING, 0);
+    EXPECT_EQ(engine.starts, 2);
+    EXPECT_EQ(WindowText(shell.MainWindow()), "Kivro Server Proxy, stopped");
+}
+
+// Configure or About from the tray menu while a sheet is open (the tray menu
+// still works while the main window is disabled): the open sheet comes to the
+// front, no second sheet is built, and the open one keeps its pages.
+TEST_F(SheetTest, OneSheetAtATime) {
+    struct Case {
+        int open;
+        const char* caption;
+        int other;
+        const char* otherCaption;
+    };
+    const Case cases[] = {
+        {IDM_ABOUT, "About KivroProxy", IDM_CONFIGURE, "KivroProxy Configuration"},
+        {IDM_CONFIGURE, "KivroProxy Configuration", IDM_ABOUT, "About KivroProxy"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.caption);
+        std::atomic<bool> secondSheet{false};
+        bool commandHandled = false;
+        HWND foreground = nullptr;
+        std::string version, aboutTitle;
+        HWND opened = nullptr;
+        RunSheet(c.open, c.caption, [&](HWND sheet, HWND) {
+            opened = sheet;
+            // Posted in order: once the marker is in the log, the command is done.
+            PostMessageA(shell.MainWindow(), WM_COMMAND, c.other, 0);
+            TheShell().EventSink().Post(MakeEvent(EV_BT_PORT_OPENED, 1, "MARKER"));
+            for (int waited = 0; waited < 5000 && !commandHandled; waited += 10) {
+                HWND other = FindWindowA("#32770", c.otherCaption);
+                if (other && IsWindowVisible(other)) {
+                    secondSheet = true;
+                    PostMessageA(other, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+                    WaitGone(other);
+                }
+                commandHandled = LogText().find("MARKER") != std::string::npos;
+                if (!commandHandled) Sleep(10);
+            }
+            foreground = GetForegroundWindow();
+            if (c.open == IDM_ABOUT) {
+                // Both tabs still work: their pages were not destroyed.
+                SendMessageA(sheet, PSM_SETCURSEL, 1, 0);
+                HWND page =
+                    reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+                version = Text(page, IDC_VERSION_TEXT);
+                SendMessageA(sheet, PSM_SETCURSEL, 0, 0);
+                HWND tabs = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETTABCONTROL, 0, 0));
+                char title[32] = {};
+                TCITEMA item = {};
+                item.mask = TCIF_TEXT;
+                item.pszText = title;
+                item.cchTextMax = sizeof title;
+                SendMessageA(tabs, TCM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+                aboutTitle = title;
+            }
+            PressButton(sheet, PSBTN_CANCEL);
+        });
+        ASSERT_TRUE(sheetSeen);
+        EXPECT_TRUE(commandHandled);
+        EXPECT_FALSE(secondSheet);
+        EXPECT_EQ(foreground, opened);
+        if (c.open == IDM_ABOUT) {
+            EXPECT_EQ(version.rfind("KivroProxy, Kivro Server Proxy\nVersion:", 0), 0u) << version;
+            EXPECT_EQ(aboutTitle, "About");
+        }
+        EXPECT_TRUE(IsWindowEnabled(shell.MainWindow()));
+    }
+    // The next sheet is built afresh and works.
+    std::string version;
+    RunSheet(IDM_ABOUT, "About KivroProxy", [&](HWND sheet, HWND) {
+        SendMessageA(sheet, PSM_SETCURSEL, 1, 0);
+        HWND page = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+        version = Text(page, IDC_VERSION_TEXT);
+        PressButton(sheet, PSBTN_OK);
+    });
+    EXPECT_NE(version.find(BuildDate()), std::string::npos) << version;
 }
 
 TEST_F(SheetTest, VersionPageReadsProductVersionAndBuildDate) {

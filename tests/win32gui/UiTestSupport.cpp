@@ -36,6 +36,7 @@ Ui& TheUi() {
     static Ui ui = [] {
         InitUpperTable();
         LoadLibraryA("Riched20");
+        RegisterControlClasses();
         ResetSheet();
         Ui made{new ScriptedProxy, nullptr};
         made.shell = new Shell(*made.engine);

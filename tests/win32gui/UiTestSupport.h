@@ -25,6 +25,8 @@ inline constexpr const char* kTestKey = "Software\\Ostraven\\KivroProxyUiTest";
 
 // An engine without a worker: Start, Stop and Shutdown are counted, the state
 // queries answer what the test set. Start posts "running" as the real one does.
+// The state is atomic: a driver thread may change it while a modal loop of the
+// user-interface thread reads it, as the real worker does.
 class ScriptedProxy : public Proxy {
   public:
     bool Start(EngineEvents* sink, const Settings& settings) override;
@@ -35,9 +37,9 @@ class ScriptedProxy : public Proxy {
     bool ServerConnected() const override { return server; }
     void Reset();
 
-    bool running = false;
-    bool client = false;
-    bool server = false;
+    std::atomic<bool> running{false};
+    std::atomic<bool> client{false};
+    std::atomic<bool> server{false};
     int starts = 0;
     int stops = 0;
     int shutdowns = 0;
