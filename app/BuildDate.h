@@ -1,14 +1,12 @@
 // The build's own date and time as the Version page shows it: "16-Apr-2009 11:12"
-// (day, English month abbreviation, year, hour and minute), taken from the
-// compiler's __DATE__ and __TIME__ of this module's compilation.
+// (day, English month abbreviation, year, hour and minute). A step of every
+// build writes the definition (cmake/BuildStamp.cmake), so an incremental build
+// carries its own date; the compiler's __DATE__ would keep the date of this
+// module's last compilation.
 #pragma once
 
 namespace kivro {
 
 const char* BuildDate();
-
-// The same form from the compiler's texts ("Apr 16 2009", "11:12:45"); exposed
-// for tests.
-void FormatBuildDate(const char* compilerDate, const char* compilerTime, char (&out)[32]);
 
 }  // namespace kivro

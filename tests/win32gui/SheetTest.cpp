@@ -407,13 +407,5 @@ TEST_F(SheetTest, SheetHoldsAtMost16Pages) {
     ResetSheet();
 }
 
-TEST(BuildDate, TakesTheCompilersDateAndTime) {
-    char text[32];
-    FormatBuildDate("Apr 16 2009", "11:12:45", text);
-    EXPECT_STREQ(text, "16-Apr-2009 11:12");
-    FormatBuildDate("Dec  7 2026", "09:05:03", text);
-    EXPECT_STREQ(text, "7-Dec-2026 09:05");
-}
-
 }  // namespace
 }  // namespace kivro::uitest
