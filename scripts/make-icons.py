@@ -122,32 +122,39 @@ def app_icon(size):
     return render(size, layers)
 
 
+# Every size Windows asks for a small icon from 100 % to 300 % (16 at 96 DPI, 32
+# at 192), so the tray and the caption never get a stretched picture; the large
+# icons likewise up to 64.
+SMALL_SIZES = (16, 20, 24, 32, 40, 48)
+LARGE_SIZES = (32, 40, 48, 64)
+
+
 def state_icon(colour, dim=False, bar=False):
     layers = phone(dim=dim)
     layers += badge(colour)
     if bar:  # the "no entry" bar of a stopped engine
         layers.append((rect(0.62, 0.69, 0.86, 0.79), WHITE))
-    return render(16, layers)
+    return [render(size, layers) for size in SMALL_SIZES]
 
 
 def main():
     here = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'resources', 'icons')
     os.makedirs(here, exist_ok=True)
-    write_ico(os.path.join(here, 'app.ico'), [app_icon(16), app_icon(32), app_icon(48)])
-    write_ico(os.path.join(here, 'disconnected.ico'), [state_icon((128, 128, 128, 255))])
-    write_ico(os.path.join(here, 'noserver.ico'), [state_icon((240, 160, 0, 255))])
-    write_ico(os.path.join(here, 'noclient.ico'), [state_icon((40, 120, 230, 255))])
-    write_ico(os.path.join(here, 'connected.ico'), [state_icon((30, 170, 60, 255))])
-    write_ico(os.path.join(here, 'stopped.ico'), [state_icon((200, 40, 40, 255), dim=True, bar=True)])
-    # About (author) and Version pictures, 32 pixels
-    write_ico(os.path.join(here, 'about.ico'), [render(32, [
+    write_ico(os.path.join(here, 'app.ico'), [app_icon(size) for size in SMALL_SIZES + (64,)])
+    write_ico(os.path.join(here, 'disconnected.ico'), state_icon((128, 128, 128, 255)))
+    write_ico(os.path.join(here, 'noserver.ico'), state_icon((240, 160, 0, 255)))
+    write_ico(os.path.join(here, 'noclient.ico'), state_icon((40, 120, 230, 255)))
+    write_ico(os.path.join(here, 'connected.ico'), state_icon((30, 170, 60, 255)))
+    write_ico(os.path.join(here, 'stopped.ico'), state_icon((200, 40, 40, 255), dim=True, bar=True))
+    # About (author) and Version pictures, 32 pixels at 96 DPI
+    write_ico(os.path.join(here, 'about.ico'), [render(size, [
         (circle(0.5, 0.34, 0.20), (0, 101, 156, 255)),
         (rounded_rect(0.18, 0.58, 0.82, 1.2, 0.30), (0, 101, 156, 255)),
-        (circle(0.5, 0.34, 0.14), (206, 207, 255, 255))])])
-    write_ico(os.path.join(here, 'version.ico'), [render(32, [
+        (circle(0.5, 0.34, 0.14), (206, 207, 255, 255))]) for size in LARGE_SIZES])
+    write_ico(os.path.join(here, 'version.ico'), [render(size, [
         (rounded_rect(0.10, 0.10, 0.90, 0.90, 0.14), (0, 101, 156, 255)),
         (rect(0.24, 0.28, 0.76, 0.36), WHITE), (rect(0.24, 0.46, 0.66, 0.54), WHITE),
-        (rect(0.24, 0.64, 0.56, 0.72), WHITE)])])
+        (rect(0.24, 0.64, 0.56, 0.72), WHITE)]) for size in LARGE_SIZES])
 
 
 if __name__ == '__main__':

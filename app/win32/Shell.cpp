@@ -1,6 +1,12 @@
 // See Shell.h. Everything here runs on the user-interface thread; the engine
 // reaches it only through EngineEventMessage, whose lParam carries a copy of the
 // event that this window frees once shown.
+//
+// The program is per-monitor DPI aware (its manifest): sizes given at 96 DPI are
+// scaled to the window's DPI, and WM_DPICHANGED rescales them when the window
+// moves to a monitor of another DPI. The property sheets need nothing: dialog
+// units follow their font. Windows 10's per-window DPI functions are looked up
+// at run time, as Windows 7 and 8 lack them; there the system DPI is the one.
 #include "app/win32/Shell.h"
 
 #include <commctrl.h>
@@ -27,6 +33,60 @@ constexpr int kTrimThreshold = kLogLimit - 1024;
 constexpr int kTrimCount = 32768;
 // The first, 88-byte NOTIFYICONDATA: a tip of at most 63 characters.
 constexpr DWORD kNotifyIconDataSize = NOTIFYICONDATAA_V1_SIZE;
+constexpr LONG kLogFontTwips = 156;                       // 7.8 points
+constexpr int kDefaultWidth = 480, kDefaultHeight = 280;  // at 96 DPI
+constexpr UINT kBaseDpi = USER_DEFAULT_SCREEN_DPI;
+
+// The DPI of the screen's device context: the one GDI and the rich-edit control
+// convert points with, and the whole desktop's DPI before Windows 8.1.
+UINT SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+}
+
+template <typename Function>
+Function User32Function(const char* name) {
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    FARPROC found = user32 ? GetProcAddress(user32, name) : nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
+}
+
+UINT WindowDpi(HWND window) {
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = User32Function<GetDpiForWindowFunction>("GetDpiForWindow");
+    UINT dpi = getDpiForWindow && window ? getDpiForWindow(window) : 0;
+    return dpi != 0 ? dpi : SystemDpi();
+}
+
+int MetricForDpi(int metric, UINT dpi) {
+    using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
+    static const auto forDpi =
+        User32Function<GetSystemMetricsForDpiFunction>("GetSystemMetricsForDpi");
+    if (forDpi) return forDpi(metric, dpi);
+    return MulDiv(GetSystemMetrics(metric), static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+}
+
+int Scale(int pixelsAt96, UINT dpi) {
+    return MulDiv(pixelsAt96, static_cast<int>(dpi), static_cast<int>(kBaseDpi));
+}
+
+// The system's status-bar font at a DPI (the system gives it at the system DPI).
+HFONT CreateStatusFont(UINT dpi) {
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+        return nullptr;
+    metrics.lfStatusFont.lfHeight =
+        MulDiv(metrics.lfStatusFont.lfHeight, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+    return CreateFontIndirectW(&metrics.lfStatusFont);
+}
+
+HICON LoadStateIcon(UINT icon, int size) {
+    return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon),
+                                         IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+}
 
 void SetSelectionColour(HWND log, COLORREF colour, bool all = false) {
     CHARFORMATA format = {};
@@ -65,6 +125,7 @@ Shell::Shell(Proxy& proxy) : proxy_(proxy) {
 
 Shell::~Shell() {
     if (currentSmallIcon_) DestroyIcon(currentSmallIcon_);
+    if (statusFont_) DeleteObject(statusFont_);
 }
 
 void Shell::ErrorBox(uint32_t messageId, const char* argument) {
@@ -92,10 +153,17 @@ bool Shell::RegisterMainClass() {
 
 bool Shell::CreateMainWindow() {
     HINSTANCE instance = GetModuleHandleA(nullptr);
+    // Sized for the system DPI until the window knows the DPI of its monitor.
+    const UINT systemDpi = SystemDpi();
     mainWindow_ =
         CreateWindowExA(WS_EX_APPWINDOW, appName_, mainTitle_, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, 480, 280, nullptr, nullptr, instance, this);
+                        CW_USEDEFAULT, Scale(kDefaultWidth, systemDpi),
+                        Scale(kDefaultHeight, systemDpi), nullptr, nullptr, instance, this);
     if (mainWindow_ == nullptr) return false;
+    dpi_ = WindowDpi(mainWindow_);
+    if (dpi_ != systemDpi)
+        SetWindowPos(mainWindow_, nullptr, 0, 0, Scale(kDefaultWidth, dpi_),
+                     Scale(kDefaultHeight, dpi_), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     sink_.SetWindow(mainWindow_);
     logView_ = CreateWindowExA(
         WS_EX_CLIENTEDGE, "RichEdit20A", "",
@@ -107,7 +175,7 @@ bool Shell::CreateMainWindow() {
     CHARFORMATA format = {};
     format.cbSize = sizeof format;
     format.dwMask = CFM_BOLD | CFM_FACE | CFM_SIZE | CFM_COLOR;
-    format.yHeight = 156;
+    format.yHeight = kLogFontTwips;
     format.crTextColor = kLogDefaultText;
     lstrcpynA(format.szFaceName, "Lucida Console", LF_FACESIZE);
     SendMessageA(logView_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
@@ -115,6 +183,7 @@ bool Shell::CreateMainWindow() {
     statusBar_ =
         CreateStatusWindowA(WS_CHILD | WS_VISIBLE | WS_BORDER | CCS_BOTTOM | SBARS_SIZEGRIP, "",
                             mainWindow_, IDC_STATUSBAR);
+    ApplyDpi(dpi_);
 
     WindowPlacement stored;
     if (AddTrayIcon() && QueryWindowPlacement(SharedSettingsStore(), stored)) {
@@ -135,6 +204,34 @@ bool Shell::CreateMainWindow() {
     UpdateWindow(mainWindow_);
     UpdateStatus();
     return true;
+}
+
+// The log's text and the status bar at a DPI. The rich-edit control converts
+// points at the system DPI, so the size in twips is scaled by the window's DPI
+// over that; the colours of the text already logged stay as they are.
+void Shell::ApplyDpi(UINT dpi) {
+    dpi_ = dpi;
+    CHARFORMATA format = {};
+    format.cbSize = sizeof format;
+    format.dwMask = CFM_SIZE;
+    format.yHeight = MulDiv(kLogFontTwips, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+    SendMessageA(logView_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+    if (HFONT font = CreateStatusFont(dpi)) {
+        SendMessageA(statusBar_, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        if (statusFont_) DeleteObject(statusFont_);
+        statusFont_ = font;
+    }
+    RECT client = {};
+    GetClientRect(mainWindow_, &client);
+    if (statusBar_ && logView_) Layout(SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+}
+
+void Shell::OnDpiChanged(UINT dpi, const RECT& suggested) {
+    SetWindowPos(mainWindow_, nullptr, suggested.left, suggested.top,
+                 suggested.right - suggested.left, suggested.bottom - suggested.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (statusBar_ && logView_) ApplyDpi(dpi);
+    UpdateStatus();  // the caption's state icon at the new size
 }
 
 void Shell::Layout(WPARAM wParam, LPARAM lParam) {
@@ -203,14 +300,15 @@ void Shell::UpdateStatus() {
     tray.hWnd = mainWindow_;
     tray.uID = TrayIconId;
     tray.uFlags = NIF_ICON | NIF_TIP;
-    auto icon = static_cast<HICON>(
-        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(view.Icon), IMAGE_ICON,
-                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-    tray.hIcon = icon;
+    // The tray asks for the small-icon size of the system DPI, the caption for
+    // that of the window's monitor; the shell keeps its own copy of the tray's.
+    tray.hIcon = LoadStateIcon(view.Icon, GetSystemMetrics(SM_CXSMICON));
+    HICON icon = LoadStateIcon(view.Icon, MetricForDpi(SM_CXSMICON, dpi_));
     TextCopy(tray.szTip, view.Tip);
     TextCopy(trayTip_, view.Tip);
     SetWindowTextA(mainWindow_, tray.szTip);
     Shell_NotifyIconA(NIM_MODIFY, &tray);
+    if (tray.hIcon) DestroyIcon(tray.hIcon);
     if (icon) {
         if (currentSmallIcon_) DestroyIcon(currentSmallIcon_);
         SetClassLongPtrA(mainWindow_, GCLP_HICONSM, reinterpret_cast<LONG_PTR>(icon));
@@ -225,9 +323,7 @@ bool Shell::AddTrayIcon() {
     tray.uID = TrayIconId;
     tray.uFlags = NIF_ICON | NIF_MESSAGE;
     tray.uCallbackMessage = TrayNotifyMessage;
-    tray.hIcon = static_cast<HICON>(
-        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_DISCONNECTED), IMAGE_ICON,
-                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    tray.hIcon = LoadStateIcon(IDI_DISCONNECTED, GetSystemMetrics(SM_CXSMICON));
     BOOL added = Shell_NotifyIconA(NIM_ADD, &tray);
     if (tray.hIcon) DestroyIcon(tray.hIcon);
     return added != FALSE;
@@ -386,6 +482,9 @@ LRESULT Shell::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
         case WM_SIZE:
             if (statusBar_ && logView_) Layout(wParam, lParam);
+            return 0;
+        case WM_DPICHANGED:
+            OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
             return 0;
         case WM_DESTROY:
             SaveExitState();

@@ -65,6 +65,8 @@ class Shell : private EventShell {
     HWND MainWindow() const { return mainWindow_; }
     HWND LogView() const { return logView_; }
     HWND StatusBar() const { return statusBar_; }
+    // The DPI the window is drawn for: its monitor's.
+    UINT Dpi() const { return dpi_; }
     const char* AppName() const { return appName_; }
     // The tip last handed to the tray icon.
     const char* TrayTip() const { return trayTip_; }
@@ -76,6 +78,8 @@ class Shell : private EventShell {
     static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void Layout(WPARAM wParam, LPARAM lParam);
+    void ApplyDpi(UINT dpi);
+    void OnDpiChanged(UINT dpi, const RECT& suggested);
     void TrimAndScroll();
     void StartEngine() override;
     void SetStatusText(const char* text) override;
@@ -98,6 +102,8 @@ class Shell : private EventShell {
     HWND logView_ = nullptr;
     HWND statusBar_ = nullptr;
     HICON currentSmallIcon_ = nullptr;
+    HFONT statusFont_ = nullptr;  // the status bar's, at dpi_
+    UINT dpi_ = USER_DEFAULT_SCREEN_DPI;
     char trayTip_[64] = {};
     UINT taskbarCreated_ = 0;
     bool inSheetCommand_ = false;
