@@ -669,6 +669,41 @@ INSTANTIATE_TEST_SUITE_P(Drivers, BluetoothServerTest, ::testing::Values(false, 
                              return info.param ? "Rfcomm" : "Miwait";
                          });
 
+// A hello already waiting in the USB port is found, both when the port is first
+// opened and when it opens again after a read error cut a reply short: what
+// is thrown away on Bluetooth after a failed exchange is never the USB hello.
+TEST_F(LinkTest, HelloWaitingInTheUsbPortIsFoundAtOpenAndAfterAReadError) {
+    ModemLines faults;
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    phone.Start();
+    StartEngine(UsbSettings());
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1), 0) << Describe(sink.Events());
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG), 0);
+
+    std::atomic<bool> cut{false};
+    std::atomic<int> answered{0}, cutFrame{-1};
+    phone.SetAnswer([&](const LinkFrameRecord&) {
+        int index = answered++;
+        if (!cut.exchange(false)) return FrameBytes(LINK_DATA);
+        cutFrame = index;
+        // The phone restarts mid-reply: the rest of it, then its hello.
+        faults.FailOneReadAfter(usb.SlavePath(), 7);
+        std::vector<uint8_t> reply = FrameBytes(LINK_DATA, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+        reply.insert(reply.end(), kHello.begin(), kHello.end());
+        return reply;
+    });
+    StopsFirst stopPhone{phone};
+    size_t events = sink.Count();
+    size_t frames = phone.Count();
+    cut = true;
+    int error =
+        sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 5000, events);
+    ASSERT_GE(error, 0) << Describe(sink.Events());
+    EXPECT_EQ(sink.Events()[error].Error.Code, static_cast<uint32_t>(EIO));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, error), 0) << Describe(sink.Events());
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG, 3000, std::max<size_t>(frames, cutFrame + 1)), 0);
+}
+
 // One deadline per transfer: a phone that sends its reply a byte at a time,
 // each well within the time-out, still fails the read once the whole reply
 // has taken longer than the time-out.
