@@ -579,7 +579,7 @@ TEST_P(BluetoothServerTest, BluetoothLineChangeDoesNotAbortAUsbTransfer) {
         return FrameBytes(LINK_DATA, {'o', 'k'});
     });
     phone.Start();
-    StartOnBluetooth();
+    StartOnBluetooth(5000);  // the phone's hold stays well inside the time-out
     ASSERT_TRUE(usb.Write(kUsbHello, 8));
     ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000), 0);
     ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG, 3000), 0);
