@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -130,6 +131,9 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
+    struct stat st;
+    /* Only ttys have budgets; other reads (Wine's many) skip the look-up. */
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return real_read(fd, buffer, count);
     char path[512];
     int budget = 0;
     int once = 0;

@@ -79,6 +79,34 @@ TEST(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
     EXPECT_NE(code, 0u);
 }
 
+// The Bluetooth path's two calls on a COM port with modem lines (the shim
+// preloaded into Wine gives the pty its lines): the lines are read, and a
+// change of CTS or DSR ends the comm-event wait.
+TEST(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
+    WineComPair pair;
+    ASSERT_TRUE(pair.Create());
+    if (!pair.SetEngineLines(0x20 | 0x100)) GTEST_SKIP() << "the modem shim is not preloaded";
+    SerialPort engine;
+    uint32_t code = 0;
+    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
+    uint32_t status = 0;
+    for (int i = 0;
+         i < 100 && !(engine.ReadModemLines(status, code) && (status & kModemDsrOn) != 0); ++i)
+        Sleep(20);  // the shell that sets the lines is still running
+    ASSERT_TRUE(engine.ReadModemLines(status, code)) << code;
+    EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn | kModemDsrOn);
+
+    Event changed;
+    ASSERT_TRUE(changed.Create());
+    ASSERT_TRUE(engine.ArmModemWait(changed, status, code)) << code;
+    Waitable w = changed.Handle();
+    EXPECT_EQ(WaitAny(&w, 1, 300), kWaitTimeout) << "signalled without a change";
+    ASSERT_TRUE(pair.SetEngineLines(0x20));  // DSR drops
+    EXPECT_EQ(WaitAny(&w, 1, 5000), 0) << "the change did not end the wait";
+    ASSERT_TRUE(engine.ReadModemLines(status, code)) << code;
+    EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn);
+}
+
 // What the phone had sent is thrown away (PurgeComm): after a failed exchange
 // the rest of a cut-off reply must not be read as the next reply's header.
 TEST(WineSerialPort, DiscardInputDropsWhatArrivedAndKeepsWhatFollows) {
