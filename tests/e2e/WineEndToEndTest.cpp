@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -163,6 +164,11 @@ class WineEndToEnd : public ::testing::Test {
         if (!fs::exists(kWindowsExe))
             GTEST_SKIP() << kWindowsExe << " is not built (cmake --build --preset mingw64)";
         fs::create_directories(dir_);
+        // The tests share the prefix, its wineserver and COM7: one at a time,
+        // however ctest schedules them.
+        lock_ = open((dir_ / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(lock_, 0);
+        ASSERT_EQ(flock(lock_, LOCK_EX), 0);
         for (const char* log : {"xvfb.log", "wine.log", "phone-sim.log", "kivroproxy.log"})
             fs::remove(dir_ / log);
         port_ = test::FreePort();
@@ -174,7 +180,10 @@ class WineEndToEnd : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (!xvfb_) return;  // skipped
+        if (!xvfb_) {  // skipped
+            if (lock_ >= 0) close(lock_);
+            return;
+        }
         if (ready_) {
             EXPECT_GE(Server({"-k"}), 0) << "wineserver -k did not return";
         }
@@ -196,6 +205,7 @@ class WineEndToEnd : public ::testing::Test {
             for (const char* log : {"phone-sim.log", "kivroproxy.log", "wine.log"})
                 std::cerr << "--- " << log << "\n" << ReadAll(dir_ / log);
         }
+        close(lock_);
     }
 
     // Xvfb picks a free display itself and names it on descriptor 3.
@@ -270,6 +280,7 @@ class WineEndToEnd : public ::testing::Test {
     std::string display_;
     std::vector<std::string> env_;
     bool ready_ = false;  // a wineserver of the prefix may be running
+    int lock_ = -1;       // held from SetUp to TearDown
     std::unique_ptr<Background> xvfb_, watchdog_, sim_, proxy_;
 };
 
