@@ -2,8 +2,10 @@
 // buffer, reads exactly one reply frame into the same buffer and acts on it. The
 // buffer is shared by both directions so the hot path never allocates; a reply
 // overwrites the frame just sent. After a failed transfer the byte stream may be
-// out of step, and closing both ports (reopened at the end of the same pass) is
-// the only resynchronisation there is: the frames carry no marker to search for.
+// out of step: both ports are closed (reopened at the end of the same pass) and
+// what had arrived on the Bluetooth port by the first exchange on it is thrown
+// away. The frames carry no marker to search for, so this is the only
+// resynchronisation there is.
 #include "app/Messages.h"
 #include "engine/Proxy.h"
 
@@ -12,16 +14,17 @@
 namespace kivro {
 
 bool Proxy::LinkExchange(uint32_t length) {
+    DiscardStaleReply();
     PutBigEndian(frame_, 1, 2, length);
     uint32_t messageId = MSG_ERR_SEND_SERVER;
-    bool ok = LinkTransfer(length + kLinkHeaderSize, 0, true);
-    if (ok) {
+    LinkOutcome outcome = LinkTransfer(length + kLinkHeaderSize, 0, true);
+    if (outcome.ok) {
         sentTotal_ += length + uint32_t{kLinkHeaderSize};
         messageId = MSG_ERR_RECV_SERVER;
-        ok = LinkTransfer(kLinkHeaderSize, 0, false);
+        outcome = LinkTransfer(kLinkHeaderSize, 0, false);
     }
     uint32_t replyLength = 0;
-    if (ok) {
+    if (outcome.ok) {
         receivedTotal_ += kLinkHeaderSize;
         replyLength = GetBigEndian(frame_, 1, 2);
         if (replyLength > kLinkMaxPayload) {
@@ -29,13 +32,17 @@ bool Proxy::LinkExchange(uint32_t length) {
             stopFlag_ = true;
             return false;
         }
-        ok = replyLength == 0 || LinkTransfer(replyLength, kLinkHeaderSize, false);
+        if (replyLength > 0) outcome = LinkTransfer(replyLength, kLinkHeaderSize, false);
     }
-    if (!ok) {
+    if (!outcome.ok) {
         // A stop request ends the transfer without a report; the engine is going.
         if (!stopFlag_) {
-            ReportSystemError(messageId, linkErrorCode_);
+            ReportSystemError(messageId, outcome.code);
             ClosePorts();
+            // What the phone already sent of its reply waits in the Bluetooth
+            // port when it opens again; read as a header it would stop the
+            // engine. (USB's hello search throws such bytes away by itself.)
+            btDiscardDue_ = true;
         }
         return false;
     }

@@ -44,6 +44,13 @@ enum WaitSlot : int {
 constexpr uint32_t kModemCtsOn = 0x10;
 constexpr uint32_t kModemDsrOn = 0x20;
 
+// How one link transfer ended: code is the system's code to report when it
+// failed (0: nothing to report, as after a stop or the Bluetooth server going).
+struct LinkOutcome {
+    bool ok;
+    uint32_t code;
+};
+
 class Proxy {
 public:
     // linkTimeoutMs bounds every wait on the link and on a slow viewer; tests lower it.
@@ -114,10 +121,14 @@ protected:
     void HelloReadCompleted();
     bool CheckHello();
     void SetUsbServerState(bool value);
-    // Moves count bytes at frame_ + offset over the active port, waiting on the
-    // completion, a modem change and the stop event. False on failure with
-    // linkErrorCode_ holding the code to report (0: nothing to report).
-    bool LinkTransfer(uint32_t count, uint32_t offset, bool write);
+    // Moves count bytes at frame_ + offset over the active port within one link
+    // time-out, waiting on the completion, a modem change and the stop event.
+    LinkOutcome LinkTransfer(uint32_t count, uint32_t offset, bool write);
+    // CTS and DSR both on, as last read.
+    bool BtServerUp() const;
+    // Before an exchange: the rest of a reply cut off by a failed exchange is
+    // thrown away on the Bluetooth port.
+    void DiscardStaleReply();
     platform::SerialPort& ActivePort();
     void CloseBtPort();
     void CloseUsbPort();
@@ -155,7 +166,6 @@ protected:
     platform::TcpConnection client_;
     platform::SerialPort btPort_;
     platform::SerialPort usbPort_;
-    uint32_t linkErrorCode_ = 0;
     platform::Thread worker_;
     // Slots 0-4 and 6 are events; slot 5 stays unset here and is the change
     // notification's waitable when synchronisation is on.
@@ -163,9 +173,12 @@ protected:
     platform::Waitable waits_[kWaitSlotCount];
     std::atomic<uint32_t> modemStatus_{0};
     std::atomic<bool> usbServer_{false};
-    // The phone's server came up on USB since the loop last looked: it must be
-    // told the sync configuration first, however the hello was found.
-    bool usbAnnounceDue_ = false;
+    // The phone's server came up since the loop last looked (a hello on USB,
+    // CTS and DSR on Bluetooth, or a line change inside a transfer): it must be
+    // told the sync configuration first, however it was found.
+    bool announceDue_ = false;
+    // A failed exchange left part of a reply behind: discard before the next.
+    bool btDiscardDue_ = false;
     bool stopFlag_ = false;
     uint8_t helloWindow_[8] = {};
     uint32_t syncFlags_ = 0;

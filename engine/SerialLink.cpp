@@ -26,6 +26,7 @@ void Proxy::OpenPorts() {
         bool named = !settings_.BTComAuto || FindBTPort(settings_.BTComPort, kPathCapacity);
         if (named && OpenSerialPort(btPort_, settings_.BTComPort)) {
             PostText(EV_BT_PORT_OPENED, settings_.BTComPort);
+            // A server already up is announced like one that comes up later.
             UpdateBtServerState();
         }
     }
@@ -57,21 +58,28 @@ bool Proxy::OpenSerialPort(SerialPort& port, const char* name) {
     return false;
 }
 
+bool Proxy::BtServerUp() const {
+    uint32_t lines = modemStatus_;
+    return (lines & kModemCtsOn) && (lines & kModemDsrOn);
+}
+
 uint32_t Proxy::UpdateBtServerState() {
     bool before = ServerConnected();
+    bool btBefore = BtServerUp();
     uint32_t code = 0;
     if (btPort_.IsOpen()) {
         uint32_t status = 0;
         bool ok = btPort_.ReadModemLines(status, code);
         if (ok) {
             modemStatus_ = status;
-            ok = btPort_.ArmModemWait(events_[SLOT_MODEM], code);
+            ok = btPort_.ArmModemWait(events_[SLOT_MODEM], status, code);
         }
         if (!ok) {
             ReportSystemError(MSG_ERR_SERVER_STATE, code);
             Stop();
         }
     }
+    if (BtServerUp() && !btBefore) announceDue_ = true;
     bool after = ServerConnected();
     if (after != before) {
         PostEvent(EV_BT_SERVER, after ? 1 : 0);
@@ -116,7 +124,7 @@ void Proxy::SetUsbServerState(bool value) {
     if (value == usbServer_) return;
     usbServer_ = value;
     ResetStatistics();
-    if (value) usbAnnounceDue_ = true;
+    if (value) announceDue_ = true;
     PostEvent(EV_USB_SERVER, value ? 1 : 0);
     if (!ServerConnected()) CloseClient();
 }
@@ -125,52 +133,63 @@ SerialPort& Proxy::ActivePort() {
     return usbServer_ ? usbPort_ : btPort_;
 }
 
-bool Proxy::LinkTransfer(uint32_t count, uint32_t offset, bool write) {
+LinkOutcome Proxy::LinkTransfer(uint32_t count, uint32_t offset, bool write) {
     SerialPort& port = ActivePort();
+    const bool onBt = &port == &btPort_;
     const platform::Waitable set[3] = {waits_[SLOT_LINK], waits_[SLOT_MODEM], waits_[SLOT_STOP]};
-    linkErrorCode_ = 0;
+    // One deadline for the whole count: a phone that trickles a byte now and
+    // then must not hold the link for ever.
+    const uint32_t start = platform::TickCount();
+    bool pending = false;
     while (count > 0) {
-        IoResult r = write ? port.StartWrite(frame_ + offset, count, events_[SLOT_LINK])
-                           : port.StartRead(frame_ + offset, count, events_[SLOT_LINK]);
-        if (r.Status == IoStatus::Failed) {
-            linkErrorCode_ = r.Code;
-            return false;
+        if (!pending) {
+            IoResult r = write ? port.StartWrite(frame_ + offset, count, events_[SLOT_LINK])
+                               : port.StartRead(frame_ + offset, count, events_[SLOT_LINK]);
+            if (r.Status == IoStatus::Failed) return {false, r.Code};
+            pending = true;  // done at once too: its event is set, collected below
         }
-        int result = platform::WaitAny(set, 3, linkTimeoutMs_);
+        uint32_t elapsed = platform::TickCount() - start;
+        uint32_t left = elapsed >= linkTimeoutMs_ ? 0 : linkTimeoutMs_ - elapsed;
+        int result = platform::WaitAny(set, 3, left);
         switch (result) {
-            case 0:
+            case 0: {
                 events_[SLOT_LINK].Reset();
-                r = port.Finish();
-                if (r.Status != IoStatus::Done) {
-                    linkErrorCode_ = r.Code;
-                    return false;
-                }
+                pending = false;
+                IoResult r = port.Finish();
+                if (r.Status != IoStatus::Done) return {false, r.Code};
                 offset += r.Transferred;
                 count -= r.Transferred;
                 break;
+            }
             case 1:
-                // The Bluetooth lines changed: the transfer is given up with the code
-                // the re-read left (0 when it succeeded: nothing more to report).
+                // The Bluetooth lines changed. The state follows them at once, but
+                // the transfer goes on unless it runs over Bluetooth and the
+                // server there is gone; a failed read of the lines stops the
+                // engine, which the stop event then ends here.
                 events_[SLOT_MODEM].Reset();
-                port.Cancel();
-                linkErrorCode_ = UpdateBtServerState();
-                return false;
+                UpdateBtServerState();
+                announceDue_ = true;
+                if (onBt && !BtServerUp()) {
+                    port.Cancel();
+                    return {false, 0};
+                }
+                break;
             case 2:
                 events_[SLOT_STOP].Reset();
                 port.Cancel();
                 stopFlag_ = true;
-                return false;
+                return {false, 0};
             case platform::kWaitTimeout:
                 port.Cancel();
-                linkErrorCode_ = platform::ErrorCodes::Timeout;
-                return false;
-            default:
+                return {false, platform::ErrorCodes::Timeout};
+            default: {
+                uint32_t code = platform::LastError();
                 port.Cancel();
-                linkErrorCode_ = platform::LastError();
-                return false;
+                return {false, code};
+            }
         }
     }
-    return true;
+    return {true, 0};
 }
 
 void Proxy::CloseBtPort() {
@@ -195,6 +214,13 @@ void Proxy::CloseUsbPort() {
 void Proxy::ClosePorts() {
     CloseBtPort();
     CloseUsbPort();
+}
+
+void Proxy::DiscardStaleReply() {
+    if (!btDiscardDue_ || usbServer_) return;
+    btDiscardDue_ = false;
+    uint32_t code = 0;
+    btPort_.DiscardInput(code);  // a port that cannot even do this fails its exchange next
 }
 
 }  // namespace kivro

@@ -103,11 +103,12 @@ void Proxy::WorkerLoop() {
             }
         }
 
-        // However the hello was found: by its wait, when the port opened, or when
-        // the search resumed after the phone's server went away mid-exchange.
-        if (usbAnnounceDue_) {
+        // However the server was found: by its wait, when the port opened, when
+        // the search resumed after the phone's server went away mid-exchange, or
+        // by a line change seen inside a transfer.
+        if (announceDue_) {
             announce = true;
-            usbAnnounceDue_ = false;
+            announceDue_ = false;
         }
 
         // Notices, in order of precedence.

@@ -6,7 +6,8 @@
 // overlapped I/O with WaitForMultipleObjects does on Windows. The Win32 backend
 // is overlapped I/O on a COM port; the POSIX backend is a non-blocking tty whose
 // pending transfer binds the port to the event for poll, and a helper thread in
-// TIOCMIWAIT for the modem wait (no poll event exists for modem lines).
+// TIOCMIWAIT for the modem wait (no poll event exists for modem lines), which
+// polls the lines instead on a driver that cannot wait for them (RFCOMM).
 //
 // Errors come back as values holding the system's code (Win32 code / errno); the
 // layer also leaves that code as the thread's last error, so a caller may report
@@ -80,9 +81,15 @@ class SerialPort {
     // The modem lines as kModem... bits. Fails on a driver without modem lines
     // (a pty) as it does on Windows for such a driver.
     bool ReadModemLines(uint32_t& status, uint32_t& code);
-    // Arms a one-shot wait that sets changed when CTS or DSR changes after this
-    // call. Re-arming replaces a wait still pending.
-    bool ArmModemWait(Event& changed, uint32_t& code);
+    // Arms a one-shot wait that sets changed when CTS or DSR differ from
+    // lastStatus, the kModem... bits the caller last read: a change between
+    // that read and this call signals at once instead of being lost. Only a
+    // real change of CTS or DSR signals (or a failure to read the lines, which
+    // the caller's next read then reports). Re-arming replaces a wait still
+    // pending.
+    bool ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& code);
+    // Throws away what has arrived and not been read (TCIFLUSH / PURGE_RXCLEAR).
+    bool DiscardInput(uint32_t& code);
 
     struct State;
 

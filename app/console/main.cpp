@@ -126,6 +126,11 @@ class Console final : public EventShell {
             if (fds[1].revents & POLLIN) {
                 signalfd_siginfo info{};
                 if (read(signalFd_, &info, sizeof info) != sizeof info) continue;
+                // An engine that stopped by itself before the signal is handled
+                // decides the status, whichever of the two this poll saw first.
+                ShowEvents();
+                if (failed_ || (!proxy_->Running() && !presentation_.RestartPending()))
+                    return Finish(kExitEngineFailed);
                 if (info.ssi_signo == SIGHUP) {
                     Reload();
                 } else {

@@ -10,7 +10,10 @@
 // real-time signal whose handler does nothing (installed without SA_RESTART),
 // repeated until the thread confirms, since a signal that lands just before the
 // ioctl is otherwise lost. Polling TIOCMGET on a timer was the alternative; it
-// costs wake-ups forever for a change that comes rarely.
+// costs wake-ups forever for a change that comes rarely. It is what remains on
+// a driver that answers TIOCMGET but not TIOCMIWAIT (Linux's RFCOMM tty, which
+// is exactly the Bluetooth port): there the thread reads the lines every
+// kLinePollMs and signals only when CTS or DSR really differ.
 #include "platform/SerialPort.h"
 
 #include <cerrno>
@@ -54,6 +57,12 @@ void InstallInterruptHandler() {
     });
 }
 
+// A server coming or going on Bluetooth is seen within a fifth of a second, well
+// inside the engine's one-second poll, for five reads a second on such drivers.
+constexpr int kLinePollMs = 200;
+
+constexpr int kWatchedLines = TIOCM_CTS | TIOCM_DSR;
+
 uint32_t ModemBits(int lines) {
     uint32_t status = 0;
     if (lines & TIOCM_CTS) status |= kModemCtsOn;
@@ -90,7 +99,9 @@ struct SerialPort::State {
     bool watcherRunning = false;
     unsigned generation = 0;  // bumped by each arming
     Event* changed = nullptr;
-    int snapshot = 0;  // TIOCM bits when armed
+    int snapshot = 0;  // the watched TIOCM bits the owner last read
+    // The driver refused TIOCMIWAIT: the lines are polled. The watcher's own.
+    bool pollLines = false;
 
     IoResult Attempt();
     void Watch();
@@ -127,24 +138,31 @@ void SerialPort::State::Watch() {
         if (quit) break;
         unsigned mine = generation;
         interruptedGeneration = mine;
-        int before = snapshot;
-        lock.unlock();
+        const int before = snapshot;
+        auto replaced = [&] { return quit || !armed || generation != mine; };
 
         bool signal = false;
-        int lines = 0;
-        if (::ioctl(fd, TIOCMGET, &lines) != 0 || ((lines ^ before) & (TIOCM_CTS | TIOCM_DSR))) {
-            signal = true;
-        } else if (::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR) == 0) {
-            signal = true;
-        } else if (errno != EINTR) {
-            // The driver cannot wait (or was hung up): let the owner re-read the
-            // lines, which then reports the failure; pause so no loop spins.
-            SleepMs(100);
-            signal = true;
+        while (!signal && !replaced()) {
+            lock.unlock();
+            int lines = 0;
+            if (::ioctl(fd, TIOCMGET, &lines) != 0 || ((lines ^ before) & kWatchedLines)) {
+                signal = true;  // a failed read too: the owner's re-read reports it
+            } else if (!pollLines) {
+                if (::ioctl(fd, TIOCMIWAIT, kWatchedLines) == 0) {
+                    signal = true;
+                } else if (errno == ENOTTY || errno == EINVAL) {
+                    // "No such command" (older kernels said EINVAL): poll instead.
+                    pollLines = true;
+                } else if (errno != EINTR) {
+                    signal = true;  // hung up: the owner's re-read finds out
+                }
+            }
+            lock.lock();
+            if (!signal && pollLines)
+                wake.wait_for(lock, std::chrono::milliseconds(kLinePollMs), replaced);
         }
 
-        lock.lock();
-        if (signal && armed && generation == mine && !quit) {
+        if (signal && !replaced()) {
             armed = false;
             changed->Set();
         }
@@ -339,7 +357,7 @@ bool SerialPort::ReadModemLines(uint32_t& status, uint32_t& code) {
     return false;
 }
 
-bool SerialPort::ArmModemWait(Event& changed, uint32_t& code) {
+bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& code) {
     State& s = *state_;
     int lines = 0;
     if (!IsOpen()) {
@@ -361,9 +379,13 @@ bool SerialPort::ArmModemWait(Event& changed, uint32_t& code) {
     s.armed = true;
     s.generation = previous + 1;
     s.changed = &changed;
-    s.snapshot = lines;
+    // Compared with what the owner read, not with a read of our own: a change
+    // between the two would otherwise never signal.
+    s.snapshot =
+        ((lastStatus & kModemCtsOn) ? TIOCM_CTS : 0) | ((lastStatus & kModemDsrOn) ? TIOCM_DSR : 0);
     if (!s.watcherStarted) {
         s.watcherRunning = true;
+        s.pollLines = false;
         int error = pthread_create(&s.watcher, nullptr, &State::Run, &s);
         if (error != 0) {
             s.watcherRunning = false;
@@ -380,6 +402,19 @@ bool SerialPort::ArmModemWait(Event& changed, uint32_t& code) {
     }
     code = 0;
     return true;
+}
+
+bool SerialPort::DiscardInput(uint32_t& code) {
+    if (!IsOpen()) {
+        code = EBADF;
+    } else if (::tcflush(state_->fd, TCIFLUSH) != 0) {
+        code = static_cast<uint32_t>(errno);
+    } else {
+        code = 0;
+        return true;
+    }
+    SetLastError(code);
+    return false;
 }
 
 }  // namespace kivro::platform

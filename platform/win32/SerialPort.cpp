@@ -150,7 +150,7 @@ bool SerialPort::ReadModemLines(uint32_t& status, uint32_t& code) {
     return false;
 }
 
-bool SerialPort::ArmModemWait(Event& changed, uint32_t& code) {
+bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& code) {
     State& s = *state_;
     if (!IsOpen()) {
         code = ERROR_INVALID_HANDLE;
@@ -167,10 +167,26 @@ bool SerialPort::ArmModemWait(Event& changed, uint32_t& code) {
     s.modemWait.hEvent = changed.Handle().Raw();
     if (WaitCommEvent(s.port, &s.commEvents, &s.modemWait) || GetLastError() == ERROR_IO_PENDING) {
         s.modemArmed = true;
+        // WaitCommEvent sees only changes after it was called: one since the
+        // caller's read is caught here. The wait stays pending; re-arming ends it.
+        DWORD lines = 0;
+        if (!GetCommModemStatus(s.port, &lines) ||
+            ((lines ^ lastStatus) & (MS_CTS_ON | MS_DSR_ON)) != 0)
+            SetEvent(s.modemWait.hEvent);
         code = 0;
         return true;
     }
     code = GetLastError();
+    return false;
+}
+
+bool SerialPort::DiscardInput(uint32_t& code) {
+    if (IsOpen() && PurgeComm(state_->port, PURGE_RXCLEAR)) {
+        code = 0;
+        return true;
+    }
+    code = IsOpen() ? GetLastError() : ERROR_INVALID_HANDLE;
+    SetLastError(code);
     return false;
 }
 

@@ -8,14 +8,18 @@
 #include <sys/socket.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "console/Child.h"
+#include "engine/LinkProtocol.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -226,6 +230,113 @@ TEST_F(Console, FailedStartEndsWithStatus1AndTheErrorOnStandardError) {
               std::string::npos)
         << proxy.Out();
     ExpectLogEntriesOnly(proxy.Out());
+}
+
+// Polls what() until it holds, for up to ms.
+template <typename Pred>
+bool Within(int ms, Pred what) {
+    for (int waited = 0; !what(); waited += 5) {
+        if (waited >= ms) return false;
+        usleep(5000);
+    }
+    return true;
+}
+
+// The process's main thread (its tid is its pid) is in the write system call.
+bool MainThreadInWrite(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    return (in >> number) && number == SYS_write;
+}
+
+int ThreadCount(pid_t pid) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        ++n;
+    return n;
+}
+
+bool HasOpen(pid_t pid, const std::string& path) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        if (fs::read_symlink(entry.path(), error) == path) return true;
+    return false;
+}
+
+// The engine stops on an error while SIGTERM is already on its way: when the
+// console loop sees both at once, the engine's stop decides the status. The
+// loop is held in its output (standard output is a full pipe) until both have
+// happened, so that its next poll sees them together.
+TEST_F(Console, EngineStopSeenWithASignalStillEndsWithStatus1) {
+    WriteSettings("");
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string pts = ptsname(master);
+    {
+        // Raw before the program opens it: bytes that arrive before its own
+        // set-up are neither echoed nor taken as signal characters.
+        int slave = open(pts.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(slave, 0);
+        termios tio;
+        ASSERT_EQ(tcgetattr(slave, &tio), 0);
+        cfmakeraw(&tio);
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &tio), 0);
+        close(slave);
+    }
+    const int port = FreePort();
+    test::Child proxy(Argv({"--port=" + std::to_string(port), "/usb:" + pts}), Env());
+    ASSERT_TRUE(proxy.WaitFor(" Proxy started\n")) << proxy.Out() << proxy.Err();
+
+    // Fill the pipe behind the program's standard output.
+    int out = open(("/proc/" + std::to_string(proxy.Pid()) + "/fd/1").c_str(),
+                   O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(out, 0) << std::strerror(errno);
+    std::string filler(4096, '\n');
+    while (write(out, filler.data(), filler.size()) > 0) {
+    }
+    while (write(out, "\n", 1) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    // The phone's server comes up on USB; the engine announces itself.
+    ASSERT_TRUE(Within(10000, [&] { return HasOpen(proxy.Pid(), pts); }));
+    ASSERT_EQ(write(master, kUsbHello, sizeof kUsbHello), 8);
+    // Reads one whole frame of the engine's from the pty.
+    auto readFrame = [&](unsigned char(&frame)[16]) {
+        size_t got = 0;
+        return Within(10000, [&] {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 0) == 1) {
+                ssize_t n = read(master, frame + got, (got < 3 ? 3 : 3 + frame[2]) - got);
+                if (n > 0) got += size_t(n);
+            }
+            return got >= 3 && got == size_t(3 + frame[2]);
+        });
+    };
+    unsigned char frame[16];
+    ASSERT_TRUE(readFrame(frame));
+    ASSERT_EQ(frame[0], 4) << "not the sync configuration";
+
+    // The console loop is stuck writing; the phone's invalid reply stops the
+    // engine, whose worker then ends; only then the signal.
+    ASSERT_TRUE(Within(10000, [&] { return MainThreadInWrite(proxy.Pid()); }));
+    const unsigned char invalid[3] = {3, 0, 0};
+    ASSERT_EQ(write(master, invalid, sizeof invalid), 3);
+    // The pass that stops runs to its end: its exchange is answered too.
+    ASSERT_TRUE(readFrame(frame));
+    const unsigned char empty[3] = {0, 0, 0};
+    ASSERT_EQ(write(master, empty, sizeof empty), 3);
+    ASSERT_TRUE(Within(10000, [&] { return ThreadCount(proxy.Pid()) == 1; }));
+    proxy.Signal(SIGTERM);
+    close(out);
+
+    EXPECT_EQ(proxy.Wait(10000), 1) << proxy.Out() << proxy.Err();
+    EXPECT_NE(proxy.Out().find(" Received message with invalid type\n"), std::string::npos)
+        << proxy.Out();
+    close(master);
 }
 
 }  // namespace

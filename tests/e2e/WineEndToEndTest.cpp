@@ -4,15 +4,22 @@
 // screen), and vncsnapshot through the program's TCP port. The Windows build
 // has a build folder of its own, so the test is given the program's path and
 // skips while it has not been built; a cross test under Wine could not start
-// phone-sim, a Linux program, as plainly.
+// phone-sim, a Linux program, as plainly. The Bluetooth case finds its port
+// through the Serial Port Profile keys instead and sees the phone's server by
+// CTS and DSR, which the modem shim, preloaded into Wine, gives phone-sim's pty
+// (the test raises and drops them, as the phone's Bluetooth stack would).
 //
 // Wine runs in a prefix that belongs to this build folder, with a wineserver of
 // its own that the test ends (wineserver -k) however it ends; a watchdog does
 // the same should the test itself be killed. Nothing started here writes to the
 // test's own output: ctest waits until every holder of its pipe has gone, and
 // Wine's background services would hold it.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +53,11 @@ const std::string kWindowsExe = KIVRO_WINDOWS_EXE;
 constexpr char kComPort[] = "COM7";
 constexpr char kSettingsKey[] = "HKCU\\Software\\Ostraven\\KivroProxy";
 constexpr char kSerialMap[] = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// An instance of the Windows Bluetooth enumerator's Serial Port Profile service.
+constexpr char kSerialPortProfile[] =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\BTHENUM\\"
+    "{00001101-0000-1000-8000-00805f9b34fb}\\KivroPhone";
+const std::string kModemShim = KIVRO_BINARY_DIR "/tests/link/libkivro_modem_shim.so";
 
 // A process in a process group of its own, standard output and error appended
 // to a log file, standard input /dev/null; killed with its group when dropped.
@@ -152,6 +164,11 @@ class WineEndToEnd : public ::testing::Test {
         if (!fs::exists(kWindowsExe))
             GTEST_SKIP() << kWindowsExe << " is not built (cmake --build --preset mingw64)";
         fs::create_directories(dir_);
+        // The tests share the prefix, its wineserver and COM7: one at a time,
+        // however ctest schedules them.
+        lock_ = open((dir_ / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(lock_, 0);
+        ASSERT_EQ(flock(lock_, LOCK_EX), 0);
         for (const char* log : {"xvfb.log", "wine.log", "phone-sim.log", "kivroproxy.log"})
             fs::remove(dir_ / log);
         port_ = test::FreePort();
@@ -163,7 +180,10 @@ class WineEndToEnd : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (!xvfb_) return;  // skipped
+        if (!xvfb_) {  // skipped
+            if (lock_ >= 0) close(lock_);
+            return;
+        }
         if (ready_) {
             EXPECT_GE(Server({"-k"}), 0) << "wineserver -k did not return";
         }
@@ -185,6 +205,7 @@ class WineEndToEnd : public ::testing::Test {
             for (const char* log : {"phone-sim.log", "kivroproxy.log", "wine.log"})
                 std::cerr << "--- " << log << "\n" << ReadAll(dir_ / log);
         }
+        close(lock_);
     }
 
     // Xvfb picks a free display itself and names it on descriptor 3.
@@ -249,12 +270,17 @@ class WineEndToEnd : public ::testing::Test {
             << ReadAll(dir_ / "wine.log");
     }
 
+    void AddKey(const std::string& key) {
+        EXPECT_EQ(Wine({"reg", "add", key, "/f"}), 0) << key << "\n" << ReadAll(dir_ / "wine.log");
+    }
+
     const fs::path dir_ = fs::path(KIVRO_BINARY_DIR) / "e2e-wine";
     const fs::path prefix_ = dir_ / "prefix";
     int port_ = 0;
     std::string display_;
     std::vector<std::string> env_;
     bool ready_ = false;  // a wineserver of the prefix may be running
+    int lock_ = -1;       // held from SetUp to TearDown
     std::unique_ptr<Background> xvfb_, watchdog_, sim_, proxy_;
 };
 
@@ -297,6 +323,111 @@ TEST_F(WineEndToEnd, VncsnapshotSeesThePhoneThroughKivroProxyExe) {
     test::ExpectPhoneScreen(image);
     EXPECT_NE(ReadAll(dir_ / "phone-sim.log").find("viewer connected: built-in screen session"),
               std::string::npos);
+    EXPECT_TRUE(proxy_->Running()) << "KivroProxy.exe ended early";
+}
+
+// A TCP viewer that only reads: connected while it receives, let go once the
+// program closes the connection.
+struct RawViewer {
+    explicit RawViewer(int port) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~RawViewer() {
+        if (fd >= 0) close(fd);
+    }
+    // What arrives within ms, or "" on time-out; closed is set at end of stream.
+    std::string Receive(int ms, bool& closed) {
+        closed = false;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) return "";
+        char buffer[256];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) closed = true;
+        return n > 0 ? std::string(buffer, size_t(n)) : "";
+    }
+    int fd = -1;
+};
+
+// The Bluetooth path: the port found through the Serial Port Profile keys, the
+// phone's server seen through CTS and DSR (the modem shim, preloaded into Wine,
+// gives phone-sim's pty its lines), vncsnapshot through it; then the lines
+// drop and the program lets the viewer go.
+TEST_F(WineEndToEnd, BluetoothServerFoundByItsLinesAndLostWhenTheyDrop) {
+    if (!fs::exists(kModemShim)) GTEST_SKIP() << kModemShim << " is not built";
+    StartWine();
+    if (HasFatalFailure()) return;
+    AddValue(kSettingsKey, "IsRunning", "REG_DWORD", "1");
+    AddValue(kSettingsKey, "USBComAuto", "REG_DWORD", "0");
+    AddValue(kSettingsKey, "USBComPort", "REG_SZ", "COM248");
+    AddValue(kSettingsKey, "BTComAuto", "REG_DWORD", "1");
+    AddValue(kSettingsKey, "BTComPort", "REG_SZ", "COM249");
+    AddKey(std::string(kSerialPortProfile) + "\\Control");
+    AddValue(std::string(kSerialPortProfile) + "\\Device Parameters", "PortName", "REG_SZ",
+             kComPort);
+    ASSERT_FALSE(HasFailure());
+
+    sim_ = std::make_unique<Background>(std::vector<std::string>{kPhoneSim, "--bt", "-v"},
+                                        std::vector<std::string>{}, dir_ / "phone-sim.log");
+    // Its pty is named on a line of its own, beside its other notes.
+    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "PTY /dev/pts/", 10000, *sim_));
+    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "\n", 10000, *sim_));
+    std::string log = ReadAll(dir_ / "phone-sim.log");
+    const size_t at = log.find("PTY /dev/pts/") + 4;
+    const std::string pty = log.substr(at, log.find('\n', at) - at);
+    const fs::path link = prefix_ / "dosdevices" / "com7";
+    std::error_code ec;
+    fs::remove(link, ec);
+    fs::create_symlink(pty, link);
+
+    // The lines as the phone's Bluetooth stack raises them once its server runs.
+    const fs::path lines = dir_ / "modem-lines";
+    fs::remove_all(lines, ec);
+    fs::create_directories(lines);
+    std::string state = pty;
+    for (char& c : state)
+        if (c == '/') c = '_';
+    auto setLines = [&](int bits) {
+        std::ofstream(lines / (state + ".new")) << bits;
+        fs::rename(lines / (state + ".new"), lines / state);
+    };
+    setLines(0x020 | 0x100);  // TIOCM_CTS | TIOCM_DSR
+
+    std::vector<std::string> env = env_;
+    env.push_back("LD_PRELOAD=" + kModemShim);
+    env.push_back("KIVRO_MODEM_DIR=" + lines.string());
+    proxy_ = std::make_unique<Background>(
+        std::vector<std::string>{"timeout", "-s", "KILL", "200", "wine", "explorer",
+                                 "/desktop=KivroE2E,800x600", kWindowsExe,
+                                 "/port:" + std::to_string(port_)},
+        env, dir_ / "kivroproxy.log");
+    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "phone-sim: PC sync config:", 120000, *sim_))
+        << "KivroProxy.exe did not reach the phone over Bluetooth";
+
+    Image image;
+    test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image);
+    if (HasFatalFailure()) return;
+    test::ExpectPhoneScreen(image);
+
+    // A viewer that stays: the phone's screen greets it through the link.
+    RawViewer viewer(port_);
+    ASSERT_GE(viewer.fd, 0);
+    bool closed = false;
+    std::string greeting;
+    for (int i = 0; i < 100 && greeting.empty() && !closed; ++i)
+        greeting = viewer.Receive(100, closed);
+    ASSERT_TRUE(greeting.starts_with("RFB ")) << greeting;
+
+    setLines(0x020);  // DSR drops: the phone's server is gone
+    for (int i = 0; i < 100 && !closed; ++i) viewer.Receive(100, closed);
+    EXPECT_TRUE(closed) << "the viewer was not let go";
     EXPECT_TRUE(proxy_->Running()) << "KivroProxy.exe ended early";
 }
 

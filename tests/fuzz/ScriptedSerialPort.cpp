@@ -105,9 +105,14 @@ bool SerialPort::ReadModemLines(uint32_t&, uint32_t& code) {
     return false;
 }
 
-bool SerialPort::ArmModemWait(Event&, uint32_t& code) {
+bool SerialPort::ArmModemWait(Event&, uint32_t, uint32_t& code) {
     code = ENOTTY;
     return false;
+}
+
+bool SerialPort::DiscardInput(uint32_t& code) {
+    code = 0;
+    return true;
 }
 
 }  // namespace kivro::platform

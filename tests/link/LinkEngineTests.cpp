@@ -384,13 +384,15 @@ TEST_F(LinkTest, HelloReadThatFailsAtOnceClosesTheUsbPort) {
     EXPECT_TRUE(proxy->Running());
 }
 
-// Bluetooth: a second pty whose modem lines the shim reports.
-class BluetoothLinkTest : public LinkTest {
+// Bluetooth: a second pty whose modem lines the shim reports, with and without
+// TIOCMIWAIT (the parameter: true answers as Linux's RFCOMM tty does).
+class BluetoothLinkTest : public LinkTest, public ::testing::WithParamInterface<bool> {
   protected:
     void SetUp() override {
         LinkTest::SetUp();
         ASSERT_TRUE(bt.Open());
         lines = std::make_unique<ModemLines>();
+        lines->SetRfcomm(GetParam());
     }
     void TearDown() override {
         LinkTest::TearDown();
@@ -407,7 +409,7 @@ class BluetoothLinkTest : public LinkTest {
     std::unique_ptr<ModemLines> lines;
 };
 
-TEST_F(BluetoothLinkTest, WithBothServersUpTrafficUsesUsb) {
+TEST_P(BluetoothLinkTest, WithBothServersUpTrafficUsesUsb) {
     lines->Set(bt.SlavePath(), 0);
     btPhone.Start();
     phone.Start();
@@ -445,7 +447,7 @@ TEST_F(BluetoothLinkTest, WithBothServersUpTrafficUsesUsb) {
     EXPECT_TRUE(proxy->ClientConnected());
 }
 
-TEST_F(BluetoothLinkTest, PhoneStoppingMidFrameTimesOutAndBothPortsReopen) {
+TEST_P(BluetoothLinkTest, PhoneStoppingMidFrameTimesOutAndBothPortsReopen) {
     lines->Set(bt.SlavePath(), 0);
     phone.Start();
     StartEngine(BothSettings(), 300);
@@ -475,7 +477,7 @@ TEST_F(BluetoothLinkTest, PhoneStoppingMidFrameTimesOutAndBothPortsReopen) {
     ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, events), 0);
 }
 
-TEST_F(BluetoothLinkTest, PortWithoutModemLinesStopsTheEngine) {
+TEST_P(BluetoothLinkTest, PortWithoutModemLinesStopsTheEngine) {
     lines->Remove(bt.SlavePath());
     StartEngine(BothSettings());
     ASSERT_GE(sink.WaitForCode(EV_PROXY_RUNNING, 0, 3000), 0) << Describe(sink.Events());
@@ -529,6 +531,219 @@ TEST_F(LinkTest, AutoDiscoveryFindsTheUsbPortAgainOnEveryOpen) {
     unsetenv("KIVRO_SYSFS_ROOT");
     unsetenv("KIVRO_DEV_ROOT");
     fs::remove_all(root);
+}
+
+// For a phone whose answer uses a test's locals: it ends before they do.
+struct StopsFirst {
+    ScriptedPhone& phone;
+    ~StopsFirst() { phone.Stop(); }
+};
+
+// The phone's server is up on Bluetooth from the start.
+class BluetoothServerTest : public BluetoothLinkTest {
+  protected:
+    void StartOnBluetooth(uint32_t linkTimeoutMs = 2000) {
+        lines->Set(bt.SlavePath(), TIOCM_CTS | TIOCM_DSR);
+        btPhone.Start();
+        StartEngine(BothSettings(), linkTimeoutMs);
+        ASSERT_GE(sink.WaitForCode(EV_BT_SERVER, 1), 0) << Describe(sink.Events());
+        ASSERT_GE(btPhone.WaitForType(LINK_SYNC_CONFIG), 0) << Describe(sink.Events());
+    }
+    static bool IsPoll(const LinkFrameRecord& f) {
+        return f.type == LINK_DATA && f.payload.empty();
+    }
+    int FramesOf(uint8_t type) {
+        int n = 0;
+        for (const LinkFrameRecord& f : btPhone.Frames()) n += f.type == type;
+        return n;
+    }
+};
+
+// Lines that stay up are one server appearance: one sync configuration, then
+// the usual polls, whether the driver waits for the lines or they are polled.
+TEST_P(BluetoothServerTest, SteadyLinesAreAnnouncedOnceAndThePhoneIsPolled) {
+    StartOnBluetooth();
+    size_t from = btPhone.Count();
+    int first = btPhone.WaitFor(IsPoll, 3000, from);
+    ASSERT_GE(first, 0) << "no poll after the sync configuration";
+    ASSERT_GE(btPhone.WaitFor(IsPoll, 3000, first + 1), 0) << "no second poll";
+    EXPECT_EQ(FramesOf(LINK_SYNC_CONFIG), 1);
+    EXPECT_EQ(CountOf(EV_BT_SERVER, 1), 1);
+    EXPECT_EQ(CountOf(EV_BT_SERVER, 0), 0);
+}
+
+// A Bluetooth line that drops while the link runs over USB: the USB exchange in
+// flight completes and the viewer stays. The phone holds its reply until the
+// engine has read the changed lines (seen through the shim's read count).
+TEST_P(BluetoothServerTest, BluetoothLineChangeDoesNotAbortAUsbTransfer) {
+    phone.SetAnswer([&](const LinkFrameRecord& f) {
+        if (f.type != LINK_DATA || f.payload != std::vector<uint8_t>{'h', 'o', 'l', 'd'})
+            return FrameBytes(LINK_DATA);
+        lines->Set(bt.SlavePath(), TIOCM_CTS);
+        int reads = lines->Reads(bt.SlavePath());
+        // The watcher's read that saw the change, then the engine's own reads.
+        for (int i = 0; i < 300 && lines->Reads(bt.SlavePath()) < reads + 2; ++i)
+            platform::SleepMs(10);
+        return FrameBytes(LINK_DATA, {'o', 'k'});
+    });
+    phone.Start();
+    StartOnBluetooth(5000);  // the phone's hold stays well inside the time-out
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000), 0);
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG, 3000), 0);
+    Peer viewer;
+    ConnectViewer(viewer);
+    lines->CountReads(bt.SlavePath());
+    size_t events = sink.Count();
+
+    ASSERT_TRUE(viewer.SendAll("hold", 4));
+    char reply[2] = {};
+    ASSERT_EQ(viewer.Receive(reply, sizeof reply, 5000), 2) << Describe(sink.Events());
+    EXPECT_EQ(std::string(reply, 2), "ok");
+    EXPECT_GE(lines->Reads(bt.SlavePath()), 2) << "the engine never read the changed lines";
+    EXPECT_EQ(CountOf(EV_MESSAGE, MSG_LOST_USB_PORT), 0) << Describe(EventsSince(events));
+    EXPECT_EQ(CountOf(EV_MESSAGE, MSG_LOST_BT_PORT), 0) << Describe(EventsSince(events));
+    EXPECT_TRUE(proxy->ClientConnected());
+    EXPECT_TRUE(proxy->ServerConnected());
+}
+
+// A read error in the middle of a reply on Bluetooth: the rest of that reply
+// (bytes that would read as a header too long to accept) is thrown away when
+// the port opens again, and the server found there is announced first.
+TEST_P(BluetoothServerTest, ReadErrorMidReplyIsRecoveredFrom) {
+    std::atomic<bool> cut{false};
+    std::atomic<int> answered{0}, cutFrame{-1};
+    btPhone.SetAnswer([&](const LinkFrameRecord& f) {
+        int index = answered++;  // every frame is answered here: its index
+        if (!IsPoll(f) || !cut.exchange(false)) return FrameBytes(LINK_DATA);
+        cutFrame = index;
+        // Header and four payload bytes are read, then the driver fails once.
+        lines->FailOneReadAfter(bt.SlavePath(), 7);
+        return FrameBytes(LINK_DATA, {1, 2, 3, 4, 0x07, 0x20, 0x00, 9, 9, 9});
+    });
+    StopsFirst stopPhone{btPhone};
+    StartOnBluetooth();
+    size_t events = sink.Count();
+    cut = true;
+    int error =
+        sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 5000, events);
+    ASSERT_GE(error, 0) << Describe(sink.Events());
+    EXPECT_EQ(sink.Events()[error].Error.MessageId, static_cast<uint32_t>(MSG_ERR_RECV_SERVER));
+    EXPECT_EQ(sink.Events()[error].Error.Code, static_cast<uint32_t>(EIO));
+    ASSERT_GE(sink.WaitForCode(EV_BT_PORT_OPENED, 1, 3000, error), 0);
+
+    // After the cut poll: the announcement, then polls answered as usual.
+    ASSERT_GE(cutFrame, 0);
+    int next = btPhone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, cutFrame + 1);
+    ASSERT_GE(next, 0) << Describe(sink.Events());
+    EXPECT_EQ(btPhone.Frames()[next].type, LINK_SYNC_CONFIG);
+    ASSERT_GE(btPhone.WaitFor(IsPoll, 3000, next + 1), 0) << Describe(sink.Events());
+    EXPECT_EQ(sink.WaitForCode(EV_LINK_ERROR, MSG_ERR_TOO_LONG, 0, events), -1);
+    EXPECT_TRUE(proxy->Running());
+}
+
+// A link error (here a reply cut off, then silence) closes and reopens both
+// ports; the server still up on Bluetooth is announced again, as on USB.
+TEST_P(BluetoothServerTest, ServerStillUpAfterALinkErrorIsAnnouncedAgain) {
+    std::atomic<bool> cut{false};
+    std::atomic<int> answered{0}, cutFrame{-1};
+    btPhone.SetAnswer([&](const LinkFrameRecord&) {
+        int index = answered++;
+        if (!cut.exchange(false)) return FrameBytes(LINK_DATA);
+        cutFrame = index;
+        return FrameBytes(LINK_DATA, 10, {1, 2, 3, 4});
+    });
+    StopsFirst stopPhone{btPhone};
+    StartOnBluetooth(300);
+    size_t events = sink.Count();
+    cut = true;
+    int error =
+        sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 3000, events);
+    ASSERT_GE(error, 0) << Describe(sink.Events());
+    EXPECT_EQ(sink.Events()[error].Error.Code, static_cast<uint32_t>(ETIMEDOUT));
+    ASSERT_GE(sink.WaitForCode(EV_BT_SERVER, 1, 3000, error), 0) << Describe(sink.Events());
+    ASSERT_GE(cutFrame, 0);
+    int next = btPhone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, cutFrame + 1);
+    ASSERT_GE(next, 0) << Describe(sink.Events());
+    EXPECT_EQ(btPhone.Frames()[next].type, LINK_SYNC_CONFIG) << Describe(sink.Events());
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, BluetoothLinkTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Rfcomm" : "Miwait";
+                         });
+INSTANTIATE_TEST_SUITE_P(Drivers, BluetoothServerTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Rfcomm" : "Miwait";
+                         });
+
+// A hello already waiting in the USB port is found, both when the port is first
+// opened and when it opens again after a read error cut a reply short: what
+// is thrown away on Bluetooth after a failed exchange is never the USB hello.
+TEST_F(LinkTest, HelloWaitingInTheUsbPortIsFoundAtOpenAndAfterAReadError) {
+    ModemLines faults;
+    ASSERT_TRUE(usb.Write(kUsbHello, 8));
+    phone.Start();
+    StartEngine(UsbSettings());
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1), 0) << Describe(sink.Events());
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG), 0);
+
+    std::atomic<bool> cut{false};
+    std::atomic<int> answered{0}, cutFrame{-1};
+    phone.SetAnswer([&](const LinkFrameRecord&) {
+        int index = answered++;
+        if (!cut.exchange(false)) return FrameBytes(LINK_DATA);
+        cutFrame = index;
+        // The phone restarts mid-reply: the rest of it, then its hello.
+        faults.FailOneReadAfter(usb.SlavePath(), 7);
+        std::vector<uint8_t> reply = FrameBytes(LINK_DATA, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+        reply.insert(reply.end(), kHello.begin(), kHello.end());
+        return reply;
+    });
+    StopsFirst stopPhone{phone};
+    size_t events = sink.Count();
+    size_t frames = phone.Count();
+    cut = true;
+    int error =
+        sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 5000, events);
+    ASSERT_GE(error, 0) << Describe(sink.Events());
+    EXPECT_EQ(sink.Events()[error].Error.Code, static_cast<uint32_t>(EIO));
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 3000, error), 0) << Describe(sink.Events());
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG, 3000, std::max<size_t>(frames, cutFrame + 1)), 0);
+}
+
+// One deadline per transfer: a phone that sends its reply a byte at a time,
+// each well within the time-out, still fails the read once the whole reply
+// has taken longer than the time-out.
+TEST_F(LinkTest, TricklingReplyTimesOutOnce) {
+    std::atomic<bool> trickle{false};
+    std::atomic<int> trickled{0};
+    size_t events = 0;
+    auto failed = [&] {
+        return sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 0,
+                            events) >= 0;
+    };
+    phone.SetAnswer([&](const LinkFrameRecord&) {
+        if (!trickle.exchange(false)) return FrameBytes(LINK_DATA);
+        std::vector<uint8_t> header = FrameBytes(LINK_DATA, 20, {});
+        usb.Write(header.data(), header.size());
+        for (int i = 0; i < 20 && !failed(); ++i) {
+            platform::SleepMs(100);
+            usb.Write("x", 1);
+            ++trickled;
+        }
+        return std::vector<uint8_t>{};
+    });
+    StopsFirst stopPhone{phone};
+    StartConnected(500);
+    events = sink.Count();
+    trickle = true;
+    int error =
+        sink.WaitFor([](const EngineEvent& e) { return e.Code == EV_SYSTEM_ERROR; }, 5000, events);
+    ASSERT_GE(error, 0) << "the trickle was read to its end: " << trickled;
+    EXPECT_EQ(sink.Events()[error].Error.MessageId, static_cast<uint32_t>(MSG_ERR_RECV_SERVER));
+    EXPECT_EQ(sink.Events()[error].Error.Code, static_cast<uint32_t>(ETIMEDOUT));
+    EXPECT_LT(trickled, 20);
 }
 
 }  // namespace

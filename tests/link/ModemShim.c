@@ -3,13 +3,17 @@
  * path (CTS and DSR up while the phone's server runs) can be driven end to end
  * over a pty. Everything else goes to the real ioctl untouched. Beside it, a
  * read interposer fails a tty's reads with EIO once a byte budget is spent
- * ($KIVRO_MODEM_DIR/<tty>.budget), for a driver error at an exact point.
+ * ($KIVRO_MODEM_DIR/<tty>.budget for every read after it, <tty>.once for one
+ * read, the file then removed), for a driver error at an exact point, and
+ * <tty>.gets, when present, counts the TIOCMGET calls.
  *
  * The state lives in files, not in memory, so the same shim serves the test
  * binary (linked ahead of libc) and any other process it is LD_PRELOADed into:
  * $KIVRO_MODEM_DIR/<tty path with "/" as "_"> holds the TIOCM bits in decimal.
  * TIOCMIWAIT polls that file every 2 ms and, like the real call, ends with EINTR
- * when a signal arrives. */
+ * when a signal arrives. With $KIVRO_MODEM_DIR/rfcomm present the shim answers
+ * as Linux's RFCOMM tty does: TIOCMGET works, but its ioctl does not know
+ * TIOCMIWAIT (-ENOIOCTLCMD, which the tty layer hands to user space as ENOTTY). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -19,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -65,6 +70,29 @@ static int read_state(const char* path, int* bits) {
     return 1;
 }
 
+/* Counts the TIOCMGET calls on fd's tty when <tty>.gets exists, so a test can
+ * see that its line change has been read. */
+static void count_read(int fd) {
+    char path[512];
+    int reads = 0;
+    if (!tty_file(fd, ".gets", path, sizeof path) || !read_state(path, &reads)) return;
+    char temp[520];
+    snprintf(temp, sizeof temp, "%s.%d", path, (int)getpid());
+    FILE* f = fopen(temp, "w");
+    if (f == NULL) return;
+    fprintf(f, "%d", reads + 1);
+    fclose(f);
+    rename(temp, path);
+}
+
+static int rfcomm_mode(void) {
+    const char* dir = getenv("KIVRO_MODEM_DIR");
+    char path[512];
+    if (dir == NULL || (size_t)snprintf(path, sizeof path, "%s/rfcomm", dir) >= sizeof path)
+        return 0;
+    return access(path, F_OK) == 0;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);
@@ -79,8 +107,13 @@ int ioctl(int fd, unsigned long request, ...) {
             return -1;
         }
         if (request == TIOCMGET) {
+            count_read(fd);
             *(int*)arg = bits;
             return 0;
+        }
+        if (rfcomm_mode()) {
+            errno = ENOTTY;
+            return -1;
         }
         int mask = (int)(long)arg;
         for (;;) {
@@ -98,21 +131,32 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
+    struct stat st;
+    /* Only ttys have budgets; other reads (Wine's many) skip the look-up. */
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return real_read(fd, buffer, count);
     char path[512];
     int budget = 0;
-    if (!tty_file(fd, ".budget", path, sizeof path) || !read_state(path, &budget))
+    int once = 0;
+    if (tty_file(fd, ".once", path, sizeof path) && read_state(path, &budget)) {
+        once = 1;
+    } else if (!tty_file(fd, ".budget", path, sizeof path) || !read_state(path, &budget)) {
         return real_read(fd, buffer, count);
+    }
     if (budget <= 0) {
+        if (once) unlink(path);
         errno = EIO;
         return -1;
     }
     if (count > (size_t)budget) count = (size_t)budget;
     ssize_t n = real_read(fd, buffer, count);
     if (n > 0) {
-        FILE* f = fopen(path, "w");
+        char temp[520];
+        snprintf(temp, sizeof temp, "%s.new", path);
+        FILE* f = fopen(temp, "w");
         if (f != NULL) {
             fprintf(f, "%d", budget - (int)n);
             fclose(f);
+            rename(temp, path);
         }
     }
     return n;

@@ -125,6 +125,30 @@ void ModemLines::FailReadsAfter(const char* path, int bytes) {
     Write(FileFor(path) + ".budget", bytes);
 }
 
+void ModemLines::FailOneReadAfter(const char* path, int bytes) {
+    Write(FileFor(path) + ".once", bytes);
+}
+
+void ModemLines::SetRfcomm(bool on) {
+    if (on)
+        Write(dir_ + "/rfcomm", 1);
+    else
+        std::remove((dir_ + "/rfcomm").c_str());
+}
+
+void ModemLines::CountReads(const char* path) {
+    Write(FileFor(path) + ".gets", 0);
+}
+
+int ModemLines::Reads(const char* path) const {
+    int reads = -1;
+    if (FILE* f = std::fopen((FileFor(path) + ".gets").c_str(), "r")) {
+        if (std::fscanf(f, "%d", &reads) != 1) reads = -1;
+        std::fclose(f);
+    }
+    return reads;
+}
+
 void ModemLines::Remove(const char* path) {
     std::remove(FileFor(path).c_str());
 }

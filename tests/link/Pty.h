@@ -51,6 +51,14 @@ class ModemLines {
     void Remove(const char* path);
     // Reads of the tty at path fail with EIO once `bytes` more have been read.
     void FailReadsAfter(const char* path, int bytes);
+    // One read of the tty at path fails with EIO after `bytes` more; later ones work.
+    void FailOneReadAfter(const char* path, int bytes);
+    // The lines answer as Linux's RFCOMM tty does: readable, but TIOCMIWAIT is
+    // not supported (ENOTTY).
+    void SetRfcomm(bool on);
+    // Starts counting the reads of the tty's lines (TIOCMGET), from 0.
+    void CountReads(const char* path);
+    int Reads(const char* path) const;
 
   private:
     std::string FileFor(const char* path) const;

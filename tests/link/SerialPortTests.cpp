@@ -204,43 +204,105 @@ TEST_F(SerialPortTest, PtyHasNoModemLines) {
     EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
     Event changed;
     ASSERT_TRUE(changed.Create());
-    EXPECT_FALSE(port.ArmModemWait(changed, code));
+    EXPECT_FALSE(port.ArmModemWait(changed, 0, code));
     EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
 }
 
-TEST_F(SerialPortTest, ModemWaitSignalsALineChangeAndCloseEndsIt) {
+// What the phone had sent is thrown away; what it sends next is read.
+TEST_F(SerialPortTest, DiscardInputDropsWhatWaitsAndKeepsWhatFollows) {
+    OpenPort();
+    ASSERT_TRUE(pty.Write("stale", 5));
+    uint8_t byte = 0;
+    // Once one byte is readable, all five are in the tty's buffer.
+    IoResult r = Complete(port.StartRead(&byte, 1, done));
+    ASSERT_EQ(r.Status, IoStatus::Done);
+    EXPECT_EQ(byte, 's');
+    uint32_t code = 1;
+    ASSERT_TRUE(port.DiscardInput(code));
+    EXPECT_EQ(code, 0u);
+    ASSERT_TRUE(pty.Write("n", 1));
+    r = Complete(port.StartRead(&byte, 1, done));
+    ASSERT_EQ(r.Status, IoStatus::Done);
+    EXPECT_EQ(byte, 'n');
+}
+
+// The modem wait on a driver that waits for the lines (TIOCMIWAIT) and on one
+// that only reads them (Linux's RFCOMM tty): the same contract on both.
+struct ModemWaitTest : SerialPortTest, ::testing::WithParamInterface<bool> {
+    void SetUp() override {
+        SerialPortTest::SetUp();
+        lines.SetRfcomm(GetParam());
+        ASSERT_TRUE(changed.Create());
+    }
     ModemLines lines;
+    Event changed;
+};
+
+TEST_P(ModemWaitTest, SignalsOnlyARealChangeAndCloseEndsIt) {
     lines.Set(pty.SlavePath(), TIOCM_CTS);
     OpenPort();
     uint32_t status = 0, code = 0;
     ASSERT_TRUE(port.ReadModemLines(status, code));
     EXPECT_EQ(status, kModemCtsOn);
 
-    Event changed;
-    ASSERT_TRUE(changed.Create());
-    ASSERT_TRUE(port.ArmModemWait(changed, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
     Waitable w = changed.Handle();
-    EXPECT_EQ(WaitAny(&w, 1, 100), kWaitTimeout);
+    // Longer than a few rounds of polling: nothing changed, nothing signals.
+    EXPECT_EQ(WaitAny(&w, 1, 700), kWaitTimeout);
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_RNG);  // not a watched line
-    EXPECT_EQ(WaitAny(&w, 1, 100), kWaitTimeout);
+    EXPECT_EQ(WaitAny(&w, 1, 500), kWaitTimeout);
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
     EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
     ASSERT_TRUE(port.ReadModemLines(status, code));
     EXPECT_EQ(status, kModemCtsOn | kModemDsrOn);
 
     // Re-armed; a change that happens before the watcher blocks is not lost.
-    ASSERT_TRUE(port.ArmModemWait(changed, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
     EXPECT_FALSE(changed.IsSignalled());
     lines.Set(pty.SlavePath(), TIOCM_DSR);
     EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
 
     // Armed and unchanged: closing must not hang in the driver's wait.
-    ASSERT_TRUE(port.ArmModemWait(changed, code));
+    ASSERT_TRUE(port.ReadModemLines(status, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
     uint32_t before = TickCount();
     port.Close();
     EXPECT_LT(TickCount() - before, 1000u);
     EXPECT_FALSE(changed.IsSignalled());
 }
+
+// A change between the caller's read and the arming is measured against the
+// caller's read, so it signals instead of waiting for the next change.
+TEST_P(ModemWaitTest, ChangeBeforeTheArmingIsNotLost) {
+    lines.Set(pty.SlavePath(), 0);
+    OpenPort();
+    uint32_t status = 0, code = 0;
+    ASSERT_TRUE(port.ReadModemLines(status, code));
+    lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
+    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    Waitable w = changed.Handle();
+    EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
+}
+
+// The lines vanish (the driver's read fails): the owner is woken to read them
+// again and report the failure.
+TEST_P(ModemWaitTest, FailingLineReadSignals) {
+    lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
+    OpenPort();
+    uint32_t status = 0, code = 0;
+    ASSERT_TRUE(port.ReadModemLines(status, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    lines.Remove(pty.SlavePath());
+    Waitable w = changed.Handle();
+    EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
+    EXPECT_FALSE(port.ReadModemLines(status, code));
+    EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, ModemWaitTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Rfcomm" : "Miwait";
+                         });
 
 }  // namespace
 

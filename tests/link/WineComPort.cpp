@@ -72,6 +72,17 @@ bool WineComPair::Create() {
     return false;
 }
 
+bool WineComPair::SetEngineLines(int bits) {
+    const char* dir = std::getenv("KIVRO_MODEM_DIR");
+    if (dir == nullptr || dir[0] == '\0') return false;
+    char script[1200];
+    std::snprintf(script, sizeof script,
+                  "f=%s/$(readlink %s | tr / _) && echo %d > $f.new && mv $f.new $f", dir,
+                  links_[0], bits);
+    // Wine reports no exit status of a Unix process: callers wait for the effect.
+    return RunUnix(script);
+}
+
 WineComPair::~WineComPair() {
     if (!started_) return;
     char script[1200];

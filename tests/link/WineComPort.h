@@ -39,6 +39,10 @@ class WineComPair {
     bool Create();
     const char* EngineSide() const { return first_; }  // "COMn"
     const char* PhoneSide() const { return second_; }  // "COMn+1"
+    // Gives the engine side's pty these TIOCM bits through the modem shim
+    // (tests/link/ModemShim.c) preloaded into Wine with $KIVRO_MODEM_DIR set;
+    // false when it is not. Does not wait: the change shows a moment later.
+    bool SetEngineLines(int bits);
 
   private:
     char first_[16] = {};

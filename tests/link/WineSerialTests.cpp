@@ -75,8 +75,74 @@ TEST(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
     EXPECT_EQ(code, static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
     Event changed;
     ASSERT_TRUE(changed.Create());
-    EXPECT_FALSE(engine.ArmModemWait(changed, code));
+    EXPECT_FALSE(engine.ArmModemWait(changed, 0, code));
     EXPECT_NE(code, 0u);
+}
+
+// The Bluetooth path's two calls on a COM port with modem lines (the shim
+// preloaded into Wine gives the pty its lines): the lines are read, and a
+// change of CTS or DSR ends the comm-event wait.
+TEST(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
+    WineComPair pair;
+    ASSERT_TRUE(pair.Create());
+    if (!pair.SetEngineLines(0x20 | 0x100)) GTEST_SKIP() << "the modem shim is not preloaded";
+    SerialPort engine;
+    uint32_t code = 0;
+    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
+    uint32_t status = 0;
+    for (int i = 0;
+         i < 100 && !(engine.ReadModemLines(status, code) && (status & kModemDsrOn) != 0); ++i)
+        Sleep(20);  // the shell that sets the lines is still running
+    ASSERT_TRUE(engine.ReadModemLines(status, code)) << code;
+    EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn | kModemDsrOn);
+
+    Event changed;
+    ASSERT_TRUE(changed.Create());
+    ASSERT_TRUE(engine.ArmModemWait(changed, status, code)) << code;
+    Waitable w = changed.Handle();
+    EXPECT_EQ(WaitAny(&w, 1, 300), kWaitTimeout) << "signalled without a change";
+    ASSERT_TRUE(pair.SetEngineLines(0x20));  // DSR drops
+    EXPECT_EQ(WaitAny(&w, 1, 5000), 0) << "the change did not end the wait";
+    ASSERT_TRUE(engine.ReadModemLines(status, code)) << code;
+    EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn);
+}
+
+// What the phone had sent is thrown away (PurgeComm): after a failed exchange
+// the rest of a cut-off reply must not be read as the next reply's header.
+TEST(WineSerialPort, DiscardInputDropsWhatArrivedAndKeepsWhatFollows) {
+    WineComPair pair;
+    ASSERT_TRUE(pair.Create());
+    SerialPort engine, phone;
+    uint32_t code = 0;
+    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
+    ASSERT_EQ(phone.Open(pair.PhoneSide(), code), SerialOpen::Opened) << code;
+    Event engineDone, phoneDone;
+    ASSERT_TRUE(engineDone.Create());
+    ASSERT_TRUE(phoneDone.Create());
+
+    // A reply cut off after its first byte: the rest has arrived, unread.
+    const uint8_t reply[6] = {0x00, 0x00, 0x03, 0x07, 0x20, 0x00};
+    ASSERT_EQ(Complete(phone, phoneDone, phone.StartWrite(reply, 6, phoneDone)).Status,
+              IoStatus::Done);
+    uint8_t byte = 0xFF;
+    ASSERT_EQ(Complete(engine, engineDone, engine.StartRead(&byte, 1, engineDone)).Status,
+              IoStatus::Done);
+    // socat relays in one write what it read in one, so the rest is here too.
+    ASSERT_TRUE(engine.DiscardInput(code)) << code;
+    EXPECT_EQ(code, 0u);
+
+    const uint8_t next[3] = {0x00, 0x00, 0x00};
+    ASSERT_EQ(Complete(phone, phoneDone, phone.StartWrite(next, 3, phoneDone)).Status,
+              IoStatus::Done);
+    uint8_t in[3] = {0xFF, 0xFF, 0xFF};
+    uint32_t got = 0;
+    while (got < 3) {
+        IoResult r = Complete(engine, engineDone, engine.StartRead(in + got, 3 - got, engineDone));
+        ASSERT_EQ(r.Status, IoStatus::Done) << r.Code;
+        got += r.Transferred;
+    }
+    EXPECT_EQ(std::memcmp(in, next, 3), 0)
+        << "stale bytes were read: " << int(in[0]) << " " << int(in[1]) << " " << int(in[2]);
 }
 
 // The engine on a Wine COM port: the USB hello, the sync configuration, and a

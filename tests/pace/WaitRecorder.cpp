@@ -1,5 +1,7 @@
 // See WaitRecorder.h. Negative time-outs (a transfer finishing) and the link
-// transfers' own time-out are left out; what remains is one entry per pass.
+// transfers' waits are left out; what remains is one entry per pass. A transfer
+// waits for what is left of its one time-out, so any wait longer than the main
+// loop's longest (the idle second) and up to the link time-out is a transfer's.
 #ifndef _WIN32
 
 #include "pace/WaitRecorder.h"
@@ -55,7 +57,7 @@ void EndHold() {
 
 void Record(int timeout) {
     if (!gArmed || !pthread_equal(pthread_self(), gWorker)) return;
-    if (timeout < 0 || timeout == gIgnore) return;
+    if (timeout < 0 || (timeout > 1000 && timeout <= gIgnore)) return;
     std::lock_guard<std::mutex> lock(gMutex);
     gWaits.push_back(timeout);
     gChanged.notify_all();

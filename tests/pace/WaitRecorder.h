@@ -13,7 +13,7 @@ namespace kivro::test {
 
 // Marks the calling thread as the worker whose waits are recorded (call it from
 // a sink hook on EV_PROXY_RUNNING 1); ignore: the time-out the link transfers
-// use, so only the main loop's waits are kept.
+// use (over a second), so only the main loop's waits are kept.
 void RecordWaitsOfThisThread(int ignore);
 void ClearWaits();
 std::vector<int> Waits();
