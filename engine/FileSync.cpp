@@ -196,14 +196,13 @@ void FileSync::FileStart(const uint8_t* payload, uint32_t length) {
     // A new start while a phone file is open means the phone gave that one up.
     if (state_ == State::Receiving) AbandonIncoming();
     const char* name = reinterpret_cast<const char*>(payload);
-    if (!IsSafeFileName(name, length, kHostFileNameRules) || length >= kPatternCapacity) {
-        // A name no file of the folder can have: longer than a listed name may
-        // be, or one that would leave the folder.
-        reports_.SyncError(
-            MSG_ERR_CREATE_FILE,
-            length >= kPatternCapacity && IsSafeFileName(name, length, kHostFileNameRules)
-                ? platform::ErrorCodes::NameTooLong
-                : platform::ErrorCodes::InvalidName);
+    if (!IsSafeFileName(name, length, kHostFileNameRules)) {
+        reports_.SyncError(MSG_ERR_CREATE_FILE, platform::ErrorCodes::InvalidName);
+        return;
+    }
+    // Longer than any name a folder lists: no file can have it.
+    if (length >= kPatternCapacity) {
+        reports_.SyncError(MSG_ERR_CREATE_FILE, platform::ErrorCodes::NameTooLong);
         return;
     }
     std::memcpy(inName_, name, length);
