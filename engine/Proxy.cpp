@@ -67,7 +67,6 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
     if (settings_.DoSync && !OpenSync()) return fail();
 
     localLimit_ = agreedLimit_ = static_cast<uint32_t>(settings_.MaxSyncSize);
-    transferActive_ = outgoingPending_ = incoming_ = false;
     announceDue_ = btDiscardDue_ = false;
 
     // Running before the thread exists: a worker that ends at once must find it set.

@@ -7,7 +7,8 @@
 // The implementation is split by concern: Proxy.cpp (start, stop, queries,
 // release, events), ClientConnection.cpp (the viewer), WorkerLoop.cpp (the main
 // loop), SerialLink.cpp (serial ports and link exchange), SyncTransfer.cpp (the
-// sync folder's watch and monitor, and file transfers both ways).
+// hooks into FileSync, which holds the sync folder's watch and monitor and the
+// file transfers both ways, with their rules: FileSync.h).
 #pragma once
 
 #include <atomic>
@@ -15,28 +16,26 @@
 #include <cstdint>
 
 #include "engine/Events.h"
+#include "engine/FileSync.h"
 #include "engine/LinkProtocol.h"
-#include "platform/DirWatch.h"
 #include "platform/Event.h"
-#include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "settings/Settings.h"
-#include "sync/DirMonitor.h"
 
 namespace kivro {
 
 // Positions in the engine's table of waitables. The main loop's wait set is built
 // from these in its own order.
 enum WaitSlot : int {
-    SLOT_LISTENER = 0,     // a viewer connection waits to be accepted
-    SLOT_CLIENT = 1,       // the viewer sent data or closed
-    SLOT_MODEM = 2,        // the Bluetooth port's CTS or DSR changed
-    SLOT_HELLO = 3,        // the one-byte hello read on the USB port completed
-    SLOT_LINK = 4,         // a link read or write completed
-    SLOT_DIR_CHANGE = 5,   // the sync directory changed (a change notification, not an Event)
-    SLOT_STOP = 6,         // Stop was requested
+    SLOT_LISTENER = 0,    // a viewer connection waits to be accepted
+    SLOT_CLIENT = 1,      // the viewer sent data or closed
+    SLOT_MODEM = 2,       // the Bluetooth port's CTS or DSR changed
+    SLOT_HELLO = 3,       // the one-byte hello read on the USB port completed
+    SLOT_LINK = 4,        // a link read or write completed
+    SLOT_DIR_CHANGE = 5,  // the sync directory changed (a change notification, not an Event)
+    SLOT_STOP = 6,        // Stop was requested
     kWaitSlotCount = 7,
 };
 
@@ -52,7 +51,7 @@ struct LinkOutcome {
 };
 
 class Proxy {
-public:
+  public:
     // linkTimeoutMs bounds every wait on the link and on a slow viewer; tests lower it.
     explicit Proxy(uint32_t linkTimeoutMs = 60000);
     // Stops the worker and waits for its end: the worker uses this object.
@@ -74,7 +73,7 @@ public:
     virtual bool ServerConnected() const;
     virtual bool SyncEnabled() const;
 
-protected:
+  protected:
     // ---- events and error reports (Proxy.cpp); any thread that runs the engine
     void PostEvent(EventCode code, uint32_t value);
     void PostText(EventCode code, const char* text);  // the event's value is 1
@@ -139,23 +138,24 @@ protected:
     bool LinkExchange(uint32_t length);
     void HandleServerMessage(uint32_t length);
 
-    // ---- file synchronisation (SyncTransfer.cpp)
+    // ---- file synchronisation (SyncTransfer.cpp; the work is FileSync's)
     // Start's synchronisation step: the change notification, the directory
     // monitor and its excludes. Reports its own failure (3011, 3012), false then.
     bool OpenSync();
-    // ReleaseAll's part: closes the change notification and the transfer file
-    // and forgets the transfer, so nothing stays locked and a new Start is clean.
+    // ReleaseAll's part: closes the change notification and the transfer file,
+    // so nothing stays locked and a new Start is clean.
     void CloseSync();
     // Fills frame_ with the next file message: type and payload; false for none.
     bool NextSyncMessage(uint32_t& length);
     void ReceiveFileStart(uint32_t length);
     void ReceiveFileData(uint32_t length);
     void ReceiveFileEnd();
-    void EndIncomingFile();
-    // The sync directory joined with name, cut to 260 characters.
-    void SyncPath(char (&path)[kPathCapacity], const char* name) const;
     // Slot 5 was signalled: re-arm the notification and rescan the directory.
     void DirectoryChanged();
+    // Once a second from the main loop: a lost folder watch, a broken incoming file.
+    void SyncTick(uint32_t now);
+    // The sync configuration went to a newly connected server.
+    void SyncServerConnected(uint32_t now);
 
     // ---- fields
     const uint32_t linkTimeoutMs_;
@@ -184,15 +184,18 @@ protected:
     uint32_t syncFlags_ = 0;
     uint8_t frame_[kLinkFrameSize] = {};
     char syncDir_[kPathCapacity] = {};
-    platform::DirWatch dirWatch_;
-    DirMonitor monitor_;
-    platform::File transferFile_;
-    bool transferActive_ = false;
-    bool outgoingPending_ = false;
-    bool incoming_ = false;
-    char outgoingName_[kPathCapacity] = {};
-    char incomingName_[kPathCapacity] = {};
-    uint32_t openRetries_ = 0;
+    // FileSync's reports become the engine's events and error reports.
+    struct SyncReports final : FileSyncReports {
+        explicit SyncReports(Proxy& proxy) : proxy(proxy) {}
+        void SyncEvent(EventCode code, uint32_t value) override { proxy.PostEvent(code, value); }
+        void SyncText(EventCode code, const char* text) override { proxy.PostText(code, text); }
+        void SyncError(uint32_t messageId, uint32_t code) override {
+            proxy.ReportSystemError(messageId, code);
+        }
+        Proxy& proxy;
+    };
+    SyncReports syncReports_{*this};
+    FileSync fileSync_{syncReports_};
     uint32_t agreedLimit_ = 0;
     uint32_t localLimit_ = 0;
     uint32_t receivedTotal_ = 0;

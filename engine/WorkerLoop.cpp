@@ -115,6 +115,7 @@ void Proxy::WorkerLoop() {
         if (ServerConnected()) {
             if (announce) {
                 syncFlags_ = SyncEnabled() ? 1 : 0;
+                SyncServerConnected(platform::TickCount());
                 frame_[0] = LINK_SYNC_CONFIG;
                 frame_[kLinkHeaderSize] = static_cast<uint8_t>(syncFlags_);
                 PutBigEndian(frame_, kLinkHeaderSize + 1, 4, localLimit_);
@@ -178,7 +179,7 @@ void Proxy::WorkerLoop() {
             // the phone's once its start came (its data replies count as more).
             // The reply overwrote the frame, so frame_[0] is the phone's type.
             bool transfer = (fileOut && sent != LINK_FILE_END) ||
-                            (frame_[0] == LINK_FILE_START && incoming_);
+                            (frame_[0] == LINK_FILE_START && fileSync_.Receiving());
             if (more || transfer) pollNow = true;
             if (more || active || fileOut || transfer) pace.Activity(now);
         }
@@ -194,6 +195,7 @@ void Proxy::WorkerLoop() {
         bool lost = (btWasOpen && !btPort_.IsOpen()) || (usbWasOpen && !usbPort_.IsOpen());
         if (lost || tick - lastOpen >= kRetryMs) {
             OpenPorts();
+            SyncTick(tick);
             lastOpen = tick;
         }
         if (stopFlag_) break;

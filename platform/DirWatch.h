@@ -6,9 +6,14 @@
 // (creations, deletions, both halves of a rename, writes, closed writes and
 // attribute changes), the fd being readable while events are queued. The
 // engine waits on it through Handle(), beside its events, with WaitAny.
+//
+// A watch belongs to the folder it was opened on, not to its path: once that
+// folder is removed (or moved away) it sees nothing of a folder made again
+// under the same name. Gone() tells the owner so, who then opens a new watch.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "platform/Event.h"
@@ -20,17 +25,24 @@ void CloseChangeNotification(intptr_t handle);  // FindCloseChangeNotification /
 using UniqueChangeNotification = UniqueNative<CloseChangeNotification>;
 
 class DirWatch {
-public:
+  public:
     DirWatch() = default;
     ~DirWatch() { Close(); }
     DirWatch(DirWatch&& other) noexcept
         : notification_(std::move(other.notification_)),
-          source_(std::exchange(other.source_, nullptr)) {}
+          source_(std::exchange(other.source_, nullptr)),
+          gone_(other.gone_),
+          identity_(other.identity_) {
+        std::memcpy(dir_, other.dir_, sizeof dir_);
+    }
     DirWatch& operator=(DirWatch&& other) noexcept {
         if (this != &other) {
             Close();
             notification_ = std::move(other.notification_);
             source_ = std::exchange(other.source_, nullptr);
+            gone_ = other.gone_;
+            identity_ = other.identity_;
+            std::memcpy(dir_, other.dir_, sizeof dir_);
         }
         return *this;
     }
@@ -52,15 +64,23 @@ public:
         return WaitAny(&self, 1, timeoutMs) == 0;
     }
 
+    // True once the watched folder is known to be gone: removed or moved away
+    // (Linux: the kernel said so while Rearm drained the queue; Windows: the
+    // path no longer names the folder the watch was opened on).
+    bool Gone() const;
+
     bool IsOpen() const { return notification_.valid(); }
     void Close();
     // For WaitAny; empty when not open. Stays valid while this watch (or the one
     // it is moved into) stays open.
     Waitable Handle() const;
 
-private:
+  private:
     UniqueChangeNotification notification_;
     void* source_ = nullptr;  // Linux: the WaitSource that Handle() points at
+    bool gone_ = false;       // Linux: the watch was removed with its folder
+    uint64_t identity_ = 0;   // Windows: volume serial and file index of the folder
+    char dir_[261] = {};      // Windows: the folder's path, to look at it again
 };
 
 }  // namespace kivro::platform

@@ -6,18 +6,32 @@
 
 namespace kivro::platform {
 
-void JoinPath(char* dest, size_t capacity, const char* dir, const char* name, size_t dirCapacity,
+bool JoinPath(char* dest, size_t capacity, const char* dir, const char* name, size_t dirCapacity,
               size_t nameCapacity) {
-    if (capacity == 0) return;
+    if (capacity == 0) return false;
     // One place is kept for the terminator: the result goes to the system.
     const size_t limit = capacity - 1;
     size_t n = TextLength(dir, dirCapacity);
+    bool whole = n <= limit;
     if (n > limit) n = limit;
     for (size_t i = 0; i < n; ++i) dest[i] = dir[i];
-    if (n > 0 && !EndsDirectoryPrefix(dir[n - 1]) && n < limit) dest[n++] = kPathSeparator;
     const size_t nameLength = TextLength(name, nameCapacity);
-    for (size_t i = 0; i < nameLength && n < limit; ++i) dest[n++] = name[i];
+    if (n > 0 && !EndsDirectoryPrefix(dir[n - 1])) {
+        if (n < limit) {
+            dest[n++] = kPathSeparator;
+        } else if (nameLength > 0) {
+            whole = false;
+        }
+    }
+    for (size_t i = 0; i < nameLength; ++i) {
+        if (n == limit) {
+            whole = false;
+            break;
+        }
+        dest[n++] = name[i];
+    }
     dest[n] = '\0';
+    return whole;
 }
 
 }  // namespace kivro::platform

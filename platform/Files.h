@@ -1,7 +1,10 @@
 // Files and directories as the core needs them: a file opened for the transfer
-// (read while others may only read, or created replacing what was there, held
-// without sharing), one directory's listing with the attributes the directory
-// monitor filters on, a look-up of one file and a directory test. Handles stay
+// (read while others may only read, or created new, held without sharing), the
+// atomic replacement of one file by another and the removal of one, one
+// directory's listing with the attributes the directory monitor filters on, a
+// look-up of one file and a directory test. Only plain files are ever opened:
+// links (reparse points) and pipes are refused, never followed or waited on,
+// because the sync folder holds whatever its user put there. Handles stay
 // behind an intptr_t so this header is the same on both systems and the core
 // never sees a HANDLE or an fd; the backends (win32/Files.cpp, posix/Files.cpp)
 // make the calls. Failures come back as the system's error code (0 = success,
@@ -32,10 +35,19 @@ constexpr bool EndsDirectoryPrefix(char last) {
 #endif
 }
 
+// Whether the file system folds case when it compares names: Windows does,
+// Linux compares bytes.
+#if defined(_WIN32)
+inline constexpr bool kNamesFoldCase = true;
+#else
+inline constexpr bool kNamesFoldCase = false;
+#endif
+
 // dir, a separator unless dir is empty or already ends in one, then name; cut
 // to capacity - 1 characters and always NUL-terminated (the result is handed to
-// the system). dir and name end at their NUL or at their capacities.
-void JoinPath(char* dest, size_t capacity, const char* dir, const char* name,
+// the system). dir and name end at their NUL or at their capacities. False when
+// something was cut: such a path names some other file and must not be used.
+bool JoinPath(char* dest, size_t capacity, const char* dir, const char* name,
               size_t dirCapacity = SIZE_MAX, size_t nameCapacity = SIZE_MAX);
 
 // Move-only owner of one native handle kept as an intptr_t; -1 is the invalid
@@ -43,7 +55,7 @@ void JoinPath(char* dest, size_t capacity, const char* dir, const char* name,
 // function that releases this handle kind.
 template <void (*Close)(intptr_t)>
 class UniqueNative {
-public:
+  public:
     static constexpr intptr_t kInvalid = -1;
     UniqueNative() = default;
     explicit UniqueNative(intptr_t handle) : handle_(handle) {}
@@ -68,7 +80,7 @@ public:
         handle_ = handle;
     }
 
-private:
+  private:
     intptr_t handle_ = kInvalid;
 };
 
@@ -81,13 +93,20 @@ enum class SeekOrigin { Begin, Current, End };
 
 // One open file. Every operation returns 0 or the system's error code.
 class File {
-public:
+  public:
     // An existing file for reading; other openers may read it too but not write
     // it, and an opener that writes makes this open fail (Windows: FILE_SHARE_READ,
     // a sharing violation 32. Linux: the same between openers that take locks:
     // a shared OFD lock, EAGAIN when another holds it for writing. Linux has no
     // mandatory sharing, so a writer that takes no lock goes unnoticed there.)
     [[nodiscard]] uint32_t OpenRead(const char* path);
+    // An existing plain file for reading, as OpenRead, but a link (reparse
+    // point), pipe, device or folder at path is refused with kNotPlainFile or
+    // the folder's code, and a pipe is never waited on (the open does not block).
+    [[nodiscard]] uint32_t OpenPlainRead(const char* path);
+    // Creates a new file for writing, without sharing; fails when anything (a
+    // file, a link, a pipe) already has the name, and never follows a link.
+    [[nodiscard]] uint32_t CreateNew(const char* path);
     // Creates the file for writing, replacing an existing one, without sharing
     // (Windows: CREATE_ALWAYS, share mode 0. Linux: an exclusive OFD lock taken
     // before the old contents are cut, EAGAIN while another opener holds a lock).
@@ -107,26 +126,40 @@ public:
     bool IsOpen() const { return file_.valid(); }
     void Close() { file_.reset(); }
 
-private:
+  private:
     UniqueFile file_;
 };
 
+// What OpenPlainRead answers for something that is not a plain file: ELOOP /
+// ERROR_CANT_ACCESS_FILE 1920 (the code Windows gives for a reparse point).
+extern const uint32_t kNotPlainFile;
+
+// True for the codes that say the file (or its folder) is not there at all.
+bool IsNotFound(uint32_t code);
+
+// Puts the file from in the place of to in one step, replacing whatever to
+// names (a file, or a link itself, never what it points at): rename /
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING. 0 or the system's code.
+[[nodiscard]] uint32_t MoveReplacing(const char* from, const char* to);
+// Deletes one file (a link itself, not what it points at); 0 or the code.
+uint32_t RemoveFile(const char* path);
+
 // One entry of a directory, as the system reports it.
 struct DirEntry {
-    char Name[261];           // without directory; 260 characters at most, NUL-terminated
-    bool Directory;           // "." and ".." included
-    bool Special;             // neither directory nor regular file (Linux: fifo, device,
-                              // socket, dangling link); never on Windows
-    bool Hidden;              // Windows attribute; on Linux a name starting with "."
-    bool System;              // Windows attribute; never on Linux
-    uint64_t Size;            // bytes
-    CalendarTime LastWrite;   // local calendar time (milliseconds 0 on Linux)
+    char Name[261];          // without directory; 260 characters at most, NUL-terminated
+    bool Directory;          // "." and ".." included
+    bool Special;            // not a plain file: a link or reparse point (whatever it
+                             // points at), a fifo, device or socket
+    bool Hidden;             // Windows attribute; on Linux a name starting with "."
+    bool System;             // Windows attribute; never on Linux
+    uint64_t Size;           // bytes
+    CalendarTime LastWrite;  // local calendar time (milliseconds 0 on Linux)
 };
 
 // Lists one directory, without entering subdirectories (FindFirstFileA on
 // "dir\*" / opendir). Entries come in the system's order.
 class DirListing {
-public:
+  public:
     // 0 when the directory can be listed (an empty listing included), otherwise
     // the system's code. An empty dir is "not found", never the current folder.
     [[nodiscard]] uint32_t Open(const char* dir);
@@ -134,7 +167,7 @@ public:
     bool Next(DirEntry& entry);
     void Close();
 
-private:
+  private:
     UniqueFind find_;
     bool havePending_ = false;  // Windows: FindFirstFileA already gave this entry
     DirEntry pending_{};

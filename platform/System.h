@@ -32,6 +32,7 @@ struct ErrorCodes {
     static const uint32_t WouldBlock;       // 10035 WSAEWOULDBLOCK / EWOULDBLOCK
     static const uint32_t ConnReset;        // 10054 WSAECONNRESET / ECONNRESET
     static const uint32_t ConnAborted;      // 10053 WSAECONNABORTED / ECONNABORTED
+    static const uint32_t NameTooLong;      // 206 ERROR_FILENAME_EXCED_RANGE / ENAMETOOLONG
 };
 
 // Milliseconds since an arbitrary start; wraps modulo 2^32 as GetTickCount does.

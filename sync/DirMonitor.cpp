@@ -4,6 +4,7 @@
 // the stack on destruction.
 #include "sync/DirMonitor.h"
 
+#include <cstring>
 #include <utility>
 
 #include "platform/Files.h"
@@ -12,8 +13,11 @@
 namespace kivro {
 
 uint32_t CalendarSeconds(const platform::CalendarTime& t) {
-    static constexpr int kDaysBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-    auto floorDiv = [](int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); };
+    static constexpr int kDaysBeforeMonth[12] = {0,   31,  59,  90,  120, 151,
+                                                 181, 212, 243, 273, 304, 334};
+    auto floorDiv = [](int64_t a, int64_t b) {
+        return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+    };
     // Leap years in [0, y).
     auto leapsBefore = [&](int64_t y) {
         return floorDiv(y + 3, 4) - floorDiv(y + 99, 100) + floorDiv(y + 399, 400);
@@ -27,22 +31,27 @@ uint32_t CalendarSeconds(const platform::CalendarTime& t) {
     return static_cast<uint32_t>(static_cast<uint64_t>(seconds));
 }
 
+bool SameFileName(const char* a, const char* b) {
+    if (platform::kNamesFoldCase) return EqualNoCase(a, kPatternCapacity, b, kPatternCapacity);
+    return std::strncmp(a, b, kPatternCapacity) == 0;
+}
+
 size_t DirMonitor::NameHash::operator()(const char* name) const {
-    // FNV-1a over the upper-cased characters.
+    // FNV-1a over the characters, upper-cased where the file system folds case.
     uint64_t h = 14695981039346656037ull;
     for (size_t i = 0; i < kPatternCapacity && name[i] != '\0'; ++i) {
-        h ^= static_cast<unsigned char>(UpperChar(name[i]));
+        const char c = platform::kNamesFoldCase ? UpperChar(name[i]) : name[i];
+        h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
     return static_cast<size_t>(h);
 }
 
 bool DirMonitor::NameEqual::operator()(const char* a, const char* b) const {
-    return EqualNoCase(a, kPatternCapacity, b, kPatternCapacity);
+    return SameFileName(a, b);
 }
 
-DirMonitor::DirMonitor()
-    : DirMonitor([] { return CalendarSeconds(platform::LocalNow()); }) {}
+DirMonitor::DirMonitor() : DirMonitor([] { return CalendarSeconds(platform::LocalNow()); }) {}
 
 DirMonitor::DirMonitor(Clock now) : now_(std::move(now)) {}
 
@@ -89,9 +98,13 @@ bool DirMonitor::Open(const char* dir) {
     return true;
 }
 
-void DirMonitor::ClearExcludes() { excludes_.Clear(); }
+void DirMonitor::ClearExcludes() {
+    excludes_.Clear();
+}
 
-void DirMonitor::AddExcludes(const char* list, size_t capacity) { excludes_.Add(list, capacity); }
+void DirMonitor::AddExcludes(const char* list, size_t capacity) {
+    excludes_.Add(list, capacity);
+}
 
 void DirMonitor::Rescan() {
     for (FileEntry* node = files_; node != nullptr; node = node->Next) node->Seen = false;
@@ -103,14 +116,15 @@ void DirMonitor::Rescan() {
         while (listing.Next(entry)) {
             if (entry.Directory || entry.Special || entry.Hidden || entry.System) continue;
             TextCopy(name, sizeof name, entry.Name, sizeof entry.Name);
+            if (SameFileName(name, kIncomingTempName)) continue;
             if (excludes_.Matches(name, sizeof name)) continue;
             const uint32_t time = CalendarSeconds(entry.LastWrite);
             FileEntry* node = Find(name);
             if (node == nullptr) {
                 node = AddFront(name);
                 node->Pending = true;
-            } else if (node->Time != time) {
-                node->Pending = true;  // a change of size alone does not count
+            } else if (node->Time != time || node->Size != static_cast<uint32_t>(entry.Size)) {
+                node->Pending = true;
             }
             node->Time = time;
             node->Size = static_cast<uint32_t>(entry.Size);
@@ -134,7 +148,8 @@ void DirMonitor::Rescan() {
 bool DirMonitor::NextChangedFile(uint32_t maxSize, char* name, size_t capacity) {
     if (cursor_ == nullptr) return false;
     const uint32_t now = now_();
-    while (cursor_ != nullptr && (!cursor_->Pending || cursor_->Size > maxSize)) cursor_ = cursor_->Next;
+    while (cursor_ != nullptr && (!cursor_->Pending || cursor_->Size > maxSize))
+        cursor_ = cursor_->Next;
     if (cursor_ == nullptr) return false;
     // Written in this second (or dated ahead): it may still be being written.
     if (cursor_->Time >= now) return false;
@@ -153,12 +168,21 @@ void DirMonitor::MarkInSync(const char* name) {
     node->Pending = false;
     if (dir_[0] == '\0') return;
     char path[261];
-    platform::JoinPath(path, sizeof path, dir_, name);
     platform::DirEntry entry;
-    if (platform::FindFile(path, entry) == 0) {
+    if (platform::JoinPath(path, sizeof path, dir_, name) && platform::FindFile(path, entry) == 0) {
         node->Time = CalendarSeconds(entry.LastWrite);
         node->Size = static_cast<uint32_t>(entry.Size);
     }
+}
+
+bool DirMonitor::MarkDue(const char* name) {
+    char key[kPatternCapacity];
+    TextCopy(key, sizeof key, name);
+    FileEntry* node = Find(key);
+    if (node == nullptr) return false;
+    node->Pending = true;
+    cursor_ = files_;
+    return true;
 }
 
 }  // namespace kivro

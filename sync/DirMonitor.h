@@ -7,6 +7,13 @@
 // upper-cased name sits beside it so a scan of n files costs n look-ups rather
 // than n list walks. The monitor watches nothing itself: the engine owns the
 // change notification and calls Rescan when it fires.
+//
+// Names compare as the file system compares them (SameFileName): a Linux
+// folder may hold A.txt and a.txt side by side, and each is its own file. A
+// file counts as changed when its time or its size differs from the list's: an
+// edit within the second of the last scan keeps the time, and a send too many
+// costs less than an edit lost. The engine's temporary file for an incoming
+// transfer (kIncomingTempName) is never listed.
 #pragma once
 
 #include <cstddef>
@@ -28,13 +35,21 @@ struct FileEntry {
     FileEntry* Next;
 };
 
+// The name under which a file from the phone is written until it is complete;
+// it then replaces its target in one step.
+inline constexpr char kIncomingTempName[] = ".kivroproxy-incoming.tmp";
+
+// True when a and b (texts of at most kPatternCapacity) name the same file of
+// a folder: byte for byte on Linux, without regard to case on Windows.
+bool SameFileName(const char* a, const char* b);
+
 // Seconds since 1970-01-01 00:00 of a local calendar time by plain calendar
 // arithmetic (Gregorian leap years, no time-zone correction), modulo 2^32. Only
 // equality and order of two such values mean anything.
 uint32_t CalendarSeconds(const platform::CalendarTime& time);
 
 class DirMonitor {
-public:
+  public:
     // The current local time as CalendarSeconds; replaceable so tests can hold
     // the clock still.
     using Clock = std::function<uint32_t()>;
@@ -68,6 +83,10 @@ public:
     virtual void MarkInSync(const char* name);
     virtual ~DirMonitor();
 
+    // Makes a listed file due again (a transfer of it was cut off) and starts
+    // the hand-out from the front; false when the list has no such file.
+    bool MarkDue(const char* name);
+
     void AddExcludes(const char* list) { AddExcludes(list, SIZE_MAX); }
 
     // For inspection: the list from the front, the hand-out position, the patterns
@@ -77,7 +96,7 @@ public:
     const ExcludeList& Excludes() const { return excludes_; }
     const char* Directory() const { return dir_; }
 
-private:
+  private:
     struct NameHash {
         size_t operator()(const char* name) const;
     };
@@ -93,7 +112,7 @@ private:
     FileEntry* files_ = nullptr;
     FileEntry* cursor_ = nullptr;
     ExcludeList excludes_;
-    // Every node of files_, keyed by its own Name (case-insensitive).
+    // Every node of files_, keyed by its own Name (SameFileName).
     std::unordered_map<const char*, FileEntry*, NameHash, NameEqual> index_;
     Clock now_;
 };

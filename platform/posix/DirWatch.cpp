@@ -10,6 +10,7 @@
 #include "platform/DirWatch.h"
 
 #include <cerrno>
+#include <cstring>
 #include <sys/inotify.h>
 #include <unistd.h>
 #include <utility>
@@ -19,16 +20,24 @@
 namespace kivro::platform {
 
 namespace {
+// The folder's own removal or move ends the watch (IN_IGNORED follows).
 constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_ONLYDIR;
+                                IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_ONLYDIR |
+                                IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kGoneMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 
-uint32_t Errno() { return errno != 0 ? static_cast<uint32_t>(errno) : EIO; }
+uint32_t Errno() {
+    return errno != 0 ? static_cast<uint32_t>(errno) : EIO;
+}
 }  // namespace
 
-void CloseChangeNotification(intptr_t handle) { close(static_cast<int>(handle)); }
+void CloseChangeNotification(intptr_t handle) {
+    close(static_cast<int>(handle));
+}
 
 uint32_t DirWatch::Open(const char* dir) {
     Close();
+    gone_ = false;
     if (dir[0] == '\0') return ENOENT;
     UniqueChangeNotification fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd.valid()) return Errno();
@@ -44,14 +53,28 @@ void DirWatch::Close() {
     source_ = nullptr;
 }
 
-Waitable DirWatch::Handle() const { return Waitable(source_); }
+Waitable DirWatch::Handle() const {
+    return Waitable(source_);
+}
+
+bool DirWatch::Gone() const {
+    return gone_;
+}
 
 uint32_t DirWatch::Rearm() {
     if (!notification_.valid()) return EBADF;
     alignas(inotify_event) char buffer[4096];
     for (;;) {
         ssize_t n = read(static_cast<int>(notification_.get()), buffer, sizeof buffer);
-        if (n > 0) continue;
+        if (n > 0) {
+            for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+                inotify_event event;
+                std::memcpy(&event, buffer + at, sizeof event);
+                if (event.mask & kGoneMask) gone_ = true;
+                at += ssize_t(sizeof event + event.len);
+            }
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
         return n == 0 ? EIO : Errno();

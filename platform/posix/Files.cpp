@@ -1,13 +1,14 @@
 // Linux files and listings: open/read/write/lseek/fstat, readdir with fstatat
-// on the directory's own fd (no path building per entry), stat for single look-
-// ups. Windows' share modes have no equivalent here; open file description
-// locks (F_OFD_SETLK) stand in for them, so two openers that both come through
-// this file exclude each other as the Windows share modes would, while a writer
-// that takes no lock is not seen. Leases would see every writer, but breaking
-// one signals the holder with SIGIO, which ends a process that does not catch it.
+// on the directory's own fd (no path building per entry), lstat for single look-
+// ups; links are looked at, never through. Windows' share modes have no equivalent here; open file
+// description locks (F_OFD_SETLK) stand in for them, so two openers that both come through this
+// file exclude each other as the Windows share modes would, while a writer that takes no lock is
+// not seen. Leases would see every writer, but breaking one signals the holder with SIGIO, which
+// ends a process that does not catch it.
 #include "platform/Files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -21,10 +22,16 @@
 namespace kivro::platform {
 namespace {
 
-int Fd(intptr_t handle) { return static_cast<int>(handle); }
-DIR* Dir(intptr_t handle) { return reinterpret_cast<DIR*>(handle); }
+int Fd(intptr_t handle) {
+    return static_cast<int>(handle);
+}
+DIR* Dir(intptr_t handle) {
+    return reinterpret_cast<DIR*>(handle);
+}
 
-uint32_t Errno() { return errno != 0 ? static_cast<uint32_t>(errno) : EIO; }
+uint32_t Errno() {
+    return errno != 0 ? static_cast<uint32_t>(errno) : EIO;
+}
 
 // A lock whose kind says how the file is shared; a file system that keeps no
 // locks (some network mounts) is used without.
@@ -45,6 +52,7 @@ CalendarTime LocalCalendar(const struct timespec& time) {
 }
 
 void FillFromStat(DirEntry& entry, const struct stat& st) {
+    // From lstat: a link is Special whatever it points at.
     entry.Directory = S_ISDIR(st.st_mode);
     entry.Special = !entry.Directory && !S_ISREG(st.st_mode);
     entry.Size = static_cast<uint64_t>(st.st_size);
@@ -60,8 +68,12 @@ void SetName(DirEntry& entry, const char* name) {
 
 }  // namespace
 
-void CloseFileHandle(intptr_t handle) { close(Fd(handle)); }
-void CloseFindHandle(intptr_t handle) { closedir(Dir(handle)); }
+void CloseFileHandle(intptr_t handle) {
+    close(Fd(handle));
+}
+void CloseFindHandle(intptr_t handle) {
+    closedir(Dir(handle));
+}
 
 uint32_t File::OpenRead(const char* path) {
     Close();
@@ -71,6 +83,31 @@ uint32_t File::OpenRead(const char* path) {
     if (fstat(Fd(file.get()), &st) != 0) return Errno();
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (uint32_t error = LockShared(Fd(file.get()), F_RDLCK)) return error;
+    file_ = std::move(file);
+    return 0;
+}
+
+uint32_t File::OpenPlainRead(const char* path) {
+    Close();
+    // O_NONBLOCK: opening a fifo for reading would otherwise wait for a writer.
+    UniqueFile file(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!file.valid()) return Errno();
+    struct stat st;
+    if (fstat(Fd(file.get()), &st) != 0) return Errno();
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return kNotPlainFile;
+    const int flags = fcntl(Fd(file.get()), F_GETFL);
+    if (flags < 0 || fcntl(Fd(file.get()), F_SETFL, flags & ~O_NONBLOCK) != 0) return Errno();
+    if (uint32_t error = LockShared(Fd(file.get()), F_RDLCK)) return error;
+    file_ = std::move(file);
+    return 0;
+}
+
+uint32_t File::CreateNew(const char* path) {
+    Close();
+    UniqueFile file(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!file.valid()) return Errno();
+    if (uint32_t error = LockShared(Fd(file.get()), F_WRLCK)) return error;
     file_ = std::move(file);
     return 0;
 }
@@ -113,7 +150,9 @@ uint32_t File::Write(const void* data, uint32_t size, uint32_t& done) {
 }
 
 uint32_t File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
-    int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::End ? SEEK_END : SEEK_CUR;
+    int whence = origin == SeekOrigin::Begin ? SEEK_SET
+                 : origin == SeekOrigin::End ? SEEK_END
+                                             : SEEK_CUR;
     off_t result = lseek(Fd(file_.get()), static_cast<off_t>(offset), whence);
     if (result < 0) return Errno();
     if (position) *position = static_cast<uint64_t>(result);
@@ -125,6 +164,20 @@ uint32_t File::Size(uint64_t& size) const {
     if (fstat(Fd(file_.get()), &st) != 0) return Errno();
     size = static_cast<uint64_t>(st.st_size);
     return 0;
+}
+
+const uint32_t kNotPlainFile = ELOOP;
+
+bool IsNotFound(uint32_t code) {
+    return code == ENOENT || code == ENOTDIR;
+}
+
+uint32_t MoveReplacing(const char* from, const char* to) {
+    return rename(from, to) == 0 ? 0 : Errno();
+}
+
+uint32_t RemoveFile(const char* path) {
+    return unlink(path) == 0 ? 0 : Errno();
 }
 
 uint32_t DirListing::Open(const char* dir) {
@@ -156,9 +209,9 @@ bool DirListing::Next(DirEntry& entry) {
             return true;
         }
         struct stat st;
-        if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) {
-            if (errno == ENOENT && e->d_type != DT_LNK) continue;  // gone since readdir
-            // A dangling link, or an entry that cannot be looked at.
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // gone since readdir
+            // An entry that cannot be looked at.
             entry.Directory = false;
             entry.Special = true;
             entry.Size = 0;
@@ -178,7 +231,7 @@ void DirListing::Close() {
 uint32_t FindFile(const char* path, DirEntry& entry) {
     if (path[0] == '\0') return ENOENT;
     struct stat st;
-    if (stat(path, &st) != 0) return Errno();
+    if (lstat(path, &st) != 0) return Errno();
     const char* slash = std::strrchr(path, '/');
     SetName(entry, slash && slash[1] ? slash + 1 : path);
     FillFromStat(entry, st);

@@ -16,22 +16,34 @@ const uint32_t ErrorCodes::InvalidName = EINVAL;
 const uint32_t ErrorCodes::WouldBlock = EWOULDBLOCK;
 const uint32_t ErrorCodes::ConnReset = ECONNRESET;
 const uint32_t ErrorCodes::ConnAborted = ECONNABORTED;
+const uint32_t ErrorCodes::NameTooLong = ENAMETOOLONG;
 
 void BuildUpperTable(unsigned char table[256]) {
     for (int c = 0; c < 256; ++c) {
         int u = c;
-        if (c >= 'a' && c <= 'z') u = c - 32;
-        else if (c >= 0xE0 && c <= 0xFE && c != 0xF7) u = c - 32;
-        else if (c == 0x9A) u = 0x8A;
-        else if (c == 0x9C) u = 0x8C;
-        else if (c == 0xFF) u = 0x9F;
+        if (c >= 'a' && c <= 'z')
+            u = c - 32;
+        else if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+            u = c - 32;
+        else if (c == 0x9A)
+            u = 0x8A;
+        else if (c == 0x9C)
+            u = 0x8C;
+        else if (c == 0xFF)
+            u = 0x9F;
         table[c] = static_cast<unsigned char>(u);
     }
 }
 
-uint32_t LastError() { return static_cast<uint32_t>(errno); }
-void SetLastError(uint32_t code) { errno = static_cast<int>(code); }
-uint32_t LastSocketError() { return static_cast<uint32_t>(errno); }
+uint32_t LastError() {
+    return static_cast<uint32_t>(errno);
+}
+void SetLastError(uint32_t code) {
+    errno = static_cast<int>(code);
+}
+uint32_t LastSocketError() {
+    return static_cast<uint32_t>(errno);
+}
 
 bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
     if (capacity == 0) return false;
@@ -39,7 +51,8 @@ bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
     char local[256];
     // GNU strerror_r returns a pointer that may or may not be `local`.
     const char* text = strerror_r(static_cast<int>(code), local, sizeof local);
-    if (text == nullptr || text[0] == '\0' || std::strncmp(text, "Unknown error", 13) == 0) return false;
+    if (text == nullptr || text[0] == '\0' || std::strncmp(text, "Unknown error", 13) == 0)
+        return false;
     size_t n = std::strlen(text);
     if (n >= capacity) n = capacity - 1;
     std::memcpy(buffer, text, n);
@@ -50,12 +63,14 @@ bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
 uint32_t TickCount() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
 void SleepMs(uint32_t milliseconds) {
-    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec ts{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
@@ -65,7 +80,12 @@ CalendarTime LocalNow() {
     gettimeofday(&tv, nullptr);
     tm t;
     localtime_r(&tv.tv_sec, &t);
-    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+    return {t.tm_year + 1900,
+            t.tm_mon + 1,
+            t.tm_mday,
+            t.tm_hour,
+            t.tm_min,
+            t.tm_sec,
             static_cast<int>(tv.tv_usec / 1000)};
 }
 

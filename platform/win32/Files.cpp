@@ -1,6 +1,7 @@
 // Win32 files and listings: CreateFileA with the share modes the transfer
-// relies on, ReadFile/WriteFile/SetFilePointer/GetFileSize, FindFirstFileA for
-// listings and single look-ups, last-write times through FileTimeToLocalFile-
+// relies on, ReadFile/WriteFile/SetFilePointer/GetFileSize, MoveFileExA and
+// DeleteFileA, FindFirstFileA for listings and single look-ups (reparse points
+// reported as not plain files), last-write times through FileTimeToLocalFile-
 // Time (the bias in force now, as Explorer shows them) and FileTimeToSystemTime.
 #include "platform/Files.h"
 
@@ -13,8 +14,12 @@
 namespace kivro::platform {
 namespace {
 
-HANDLE Handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-intptr_t Native(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
+HANDLE Handle(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+intptr_t Native(HANDLE handle) {
+    return reinterpret_cast<intptr_t>(handle);
+}
 
 // A failed call that left no code still reports a failure.
 uint32_t Error() {
@@ -26,16 +31,19 @@ void FillFromFindData(DirEntry& entry, const WIN32_FIND_DATAA& data) {
     TextCopy(entry.Name, sizeof entry.Name, data.cFileName, sizeof data.cFileName);
     entry.Name[sizeof entry.Name - 1] = '\0';
     entry.Directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry.Special = false;
+    // A link or other reparse point: never taken for what it points at.
+    entry.Special = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     entry.Hidden = (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     entry.System = (data.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) != 0;
     entry.Size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     FILETIME local;
     SYSTEMTIME st{};
-    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &st)) {
+    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) ||
+        !FileTimeToSystemTime(&local, &st)) {
         st = SYSTEMTIME{};
     }
-    entry.LastWrite = {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+    entry.LastWrite = {st.wYear,   st.wMonth,  st.wDay,         st.wHour,
+                       st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
 bool HasWildcard(const char* path) {
@@ -47,8 +55,12 @@ bool HasWildcard(const char* path) {
 
 }  // namespace
 
-void CloseFileHandle(intptr_t handle) { CloseHandle(Handle(handle)); }
-void CloseFindHandle(intptr_t handle) { FindClose(Handle(handle)); }
+void CloseFileHandle(intptr_t handle) {
+    CloseHandle(Handle(handle));
+}
+void CloseFindHandle(intptr_t handle) {
+    FindClose(Handle(handle));
+}
 
 uint32_t File::OpenRead(const char* path) {
     Close();
@@ -59,10 +71,37 @@ uint32_t File::OpenRead(const char* path) {
     return 0;
 }
 
+uint32_t File::OpenPlainRead(const char* path) {
+    Close();
+    // The reparse point itself, not its target, so that it can be refused.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Error();
+    UniqueFile file(Native(h));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return Error();
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_ACCESS_DENIED;
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
+        GetFileType(h) != FILE_TYPE_DISK)
+        return kNotPlainFile;
+    file_ = std::move(file);
+    return 0;
+}
+
+uint32_t File::CreateNew(const char* path) {
+    Close();
+    // CREATE_NEW fails on any existing name, a reparse point included.
+    HANDLE h =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Error();
+    file_.reset(Native(h));
+    return 0;
+}
+
 uint32_t File::Create(const char* path) {
     Close();
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return Error();
     file_.reset(Native(h));
     return 0;
@@ -93,8 +132,8 @@ uint32_t File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
                                                : FILE_CURRENT;
     LONG high = static_cast<LONG>(offset >> 32);
     SetLastError(0);
-    DWORD low = SetFilePointer(Handle(file_.get()), static_cast<LONG>(offset & 0xFFFFFFFF), &high,
-                               method);
+    DWORD low =
+        SetFilePointer(Handle(file_.get()), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
     // INVALID_SET_FILE_POINTER is also a valid low half; only the code tells.
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return Error();
     if (position) *position = (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
@@ -108,6 +147,20 @@ uint32_t File::Size(uint64_t& size) const {
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return Error();
     size = (static_cast<uint64_t>(high) << 32) | low;
     return 0;
+}
+
+const uint32_t kNotPlainFile = ERROR_CANT_ACCESS_FILE;
+
+bool IsNotFound(uint32_t code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+uint32_t MoveReplacing(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : Error();
+}
+
+uint32_t RemoveFile(const char* path) {
+    return DeleteFileA(path) ? 0 : Error();
 }
 
 uint32_t DirListing::Open(const char* dir) {

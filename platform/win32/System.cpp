@@ -13,6 +13,7 @@ const uint32_t ErrorCodes::InvalidName = ERROR_INVALID_NAME;
 const uint32_t ErrorCodes::WouldBlock = WSAEWOULDBLOCK;
 const uint32_t ErrorCodes::ConnReset = WSAECONNRESET;
 const uint32_t ErrorCodes::ConnAborted = WSAECONNABORTED;
+const uint32_t ErrorCodes::NameTooLong = ERROR_FILENAME_EXCED_RANGE;
 
 void BuildUpperTable(unsigned char table[256]) {
     for (int c = 0; c < 256; ++c) {
@@ -22,9 +23,15 @@ void BuildUpperTable(unsigned char table[256]) {
     }
 }
 
-uint32_t LastError() { return GetLastError(); }
-void SetLastError(uint32_t code) { ::SetLastError(code); }
-uint32_t LastSocketError() { return static_cast<uint32_t>(WSAGetLastError()); }
+uint32_t LastError() {
+    return GetLastError();
+}
+void SetLastError(uint32_t code) {
+    ::SetLastError(code);
+}
+uint32_t LastSocketError() {
+    return static_cast<uint32_t>(WSAGetLastError());
+}
 
 bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
     if (capacity == 0) return false;
@@ -39,8 +46,12 @@ bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
     return true;
 }
 
-uint32_t TickCount() { return GetTickCount(); }
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+uint32_t TickCount() {
+    return GetTickCount();
+}
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 CalendarTime LocalNow() {
     SYSTEMTIME st;

@@ -1,8 +1,9 @@
 // Faults under file synchronisation, with kivroproxy syncing a folder of its
-// own with phone-sim's: the folder deleted while the engine runs, and the disk
-// filling up in the middle of a file from the phone (a file-size limit on the
-// kivroproxy process; a small tmpfs as well where mounting is permitted).
-// Each time the engine must go on relaying and go on taking files.
+// own with phone-sim's: the folder deleted while the engine runs (and made
+// again), and the disk filling up in the middle of a file from the phone (a
+// file-size limit on the kivroproxy process; a small tmpfs as well where
+// mounting is permitted). Each time the engine must go on relaying and go on
+// taking files, and leave nothing half-written behind.
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -53,12 +54,13 @@ class SyncFaults : public ::testing::Test {
         phoneDir_ = rig_.Dir() / "phone";
         NewPhone();
     }
-    // Both folders made (anew) and a phone on the phone's folder behind the USB name.
-    void NewPhone() {
+    // Both folders made (anew) and a phone on the phone's folder behind the USB
+    // name, with any further options.
+    void NewPhone(std::vector<std::string> options = {}) {
         fs::create_directories(pc_);
         fs::create_directories(phoneDir_);
-        phone_ =
-            std::make_unique<PhoneSim>(std::vector<std::string>{"--sync-dir", phoneDir_.string()});
+        options.insert(options.begin(), {"--sync-dir", phoneDir_.string()});
+        phone_ = std::make_unique<PhoneSim>(options);
         ASSERT_TRUE(phone_->Started());
         ASSERT_TRUE(rig_.PointUsbAt(phone_->Pty()));
     }
@@ -102,6 +104,83 @@ class SyncFaults : public ::testing::Test {
     std::unique_ptr<PhoneSim> phone_;
 };
 
+// Pumps the engine's output until done() holds, for up to timeoutMs.
+template <typename Done>
+bool PumpUntil(Child& proxy, Done done, int timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        proxy.Pump(20);
+    }
+    return true;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The phone's server restarts in the middle of a file it sends, over a file
+// the PC already has, and keeps or forgets that transfer. At every look the
+// PC's file holds its own bytes or the phone's whole file, never a part; in
+// the end it holds the phone's, and the PC's files go to the phone again.
+TEST_F(SyncFaults, PhoneRestartMidFileToThePcLeavesNoFragment) {
+    for (const char* mode : {"keep", "forget"}) {
+        SCOPED_TRACE(mode);
+        NewPhone({"--restart-after-bytes", "24576", "--on-restart", mode});
+        const std::string mine = "the user's own thesis";
+        std::ofstream(pc_ / "thesis.txt", std::ios::binary) << mine;
+        ASSERT_NO_FATAL_FAILURE(StartProxy());
+        const std::string phones = Pattern(60000, 3);
+        DropOnPhone(phoneDir_, "thesis.txt", phones);
+        bool whole = PumpUntil(
+            rig_.Proxy(),
+            [&] {
+                const std::string now = ReadFile(pc_ / "thesis.txt");
+                if (now != mine && now != phones) {
+                    ADD_FAILURE() << "a fragment of " << now.size() << " bytes";
+                    return true;
+                }
+                return now == phones;
+            },
+            30000);
+        ASSERT_TRUE(whole) << rig_.Proxy().Out();
+        EXPECT_EQ(ReadFile(pc_ / "thesis.txt"), phones);
+        // The restart's lines may come between the start and the end of this one.
+        ASSERT_TRUE(rig_.Next("- ok (60000 bytes)\n")) << rig_.Proxy().Out();
+        DropOnPhone(pc_, "after.txt", "sent after");
+        ASSERT_TRUE(rig_.Next("Sending to server: after.txt - ok (10 bytes)\n", 20000))
+            << rig_.Proxy().Out();
+        StopWithStatus0();
+        fs::remove_all(pc_);
+        fs::remove_all(phoneDir_);
+    }
+}
+
+// The phone's server restarts in the middle of a file the PC sends, and keeps
+// or forgets that transfer: the phone ends up with the whole file, and the PC
+// reports it sent once.
+TEST_F(SyncFaults, PhoneRestartMidFileFromThePcStillGetsItWhole) {
+    for (const char* mode : {"keep", "forget"}) {
+        SCOPED_TRACE(mode);
+        NewPhone({"--restart-after-bytes", "20000", "--on-restart", mode});
+        ASSERT_NO_FATAL_FAILURE(StartProxy());
+        const std::string big = Pattern(61440, 5);
+        DropOnPhone(pc_, "big.bin", big);
+        bool arrived = PumpUntil(
+            rig_.Proxy(), [&] { return ReadFile(phoneDir_ / "big.bin") == big; }, 30000);
+        EXPECT_TRUE(arrived) << rig_.Proxy().Out();
+        // Other lines may come between the start of a send and its end.
+        ASSERT_TRUE(rig_.Next("- ok (61440 bytes)\n")) << rig_.Proxy().Out();
+        rig_.Proxy().Pump(1500);
+        EXPECT_EQ(Occurrences(rig_.Proxy().Out(), "- ok (61440 bytes)"), 1u) << rig_.Proxy().Out();
+        StopWithStatus0();
+        fs::remove_all(pc_);
+        fs::remove_all(phoneDir_);
+    }
+}
+
 TEST_F(SyncFaults, SyncFolderDeletedWhileTheEngineRuns) {
     ASSERT_NO_FATAL_FAILURE(StartProxy());
     DropOnPhone(phoneDir_, "before.txt", "in the folder while it exists");
@@ -124,19 +203,32 @@ TEST_F(SyncFaults, SyncFolderDeletedWhileTheEngineRuns) {
         << rig_.Proxy().Out();
     ASSERT_NO_FATAL_FAILURE(ExpectViewerServed());
 
-    // The folder back: files from the phone land in it again.
+    // The folder back: files from the phone land in it again, and the PC's
+    // files are watched and sent again.
     fs::create_directories(pc_);
     DropOnPhone(phoneDir_, "after.txt", "the folder is back");
     ASSERT_TRUE(rig_.Next("Receiving from server: after.txt - ok (18 bytes)\n", 20000))
         << rig_.Proxy().Out();
     EXPECT_EQ(ReadFile(pc_ / "after.txt"), "the folder is back");
+    DropOnPhone(pc_, "from-pc.txt", "watched again");
+    ASSERT_TRUE(rig_.Next("Sending to server: from-pc.txt - ok (13 bytes)\n", 20000))
+        << rig_.Proxy().Out();
+    for (int i = 0; i < 100 && !fs::exists(phoneDir_ / "from-pc.txt"); ++i) rig_.Proxy().Pump(50);
+    EXPECT_EQ(ReadFile(phoneDir_ / "from-pc.txt"), "watched again");
+    const std::string& log = rig_.Proxy().Out();
+    size_t reports = 0;
+    for (size_t at = log.find("Error waiting for file change"); at != std::string::npos;
+         at = log.find("Error waiting for file change", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 1u) << log;
     EXPECT_TRUE(rig_.Proxy().Wait(0) < 0) << "the engine stopped";
     StopWithStatus0();
 }
 
 // The disk fills up in the middle of a file from the phone: 3019 with the
-// system's reason, the transfer ends (the part written stays and is not sent
-// back), and the engine goes on relaying and receiving.
+// system's reason, the transfer ends and nothing of it is left in the folder
+// (no fragment, no temporary file), and the engine goes on relaying and
+// receiving.
 TEST_F(SyncFaults, DiskFullDuringAnIncomingFile) {
     struct Case {
         const char* name;
@@ -170,19 +262,18 @@ TEST_F(SyncFaults, DiskFullDuringAnIncomingFile) {
             rig_.Proxy().Pump(50);  // standard error may come a little after the log
         EXPECT_NE(rig_.Proxy().Err().find("KivroProxy: " + error + "\n"), std::string::npos)
             << rig_.Proxy().Err();
-        const size_t written = fs::file_size(pc_ / "big.bin");
-        EXPECT_GT(written, 0u);
-        EXPECT_LT(written, big.size());
-        EXPECT_EQ(ReadFile(pc_ / "big.bin"), big.substr(0, written)) << "the part kept is wrong";
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(pc_))
+            left.push_back(entry.path().filename().string());
+        EXPECT_TRUE(left.empty()) << "left behind: " << left.front();
 
         ASSERT_NO_FATAL_FAILURE(ExpectViewerServed());
-        // Room made again; the next file from the phone lands.
-        fs::remove(pc_ / "big.bin");
+        // The next file from the phone lands.
         DropOnPhone(phoneDir_, "small.txt", "still room for this");
         ASSERT_TRUE(rig_.Next("Receiving from server: small.txt - ok (19 bytes)\n", 20000))
             << rig_.Proxy().Out();
         EXPECT_EQ(ReadFile(pc_ / "small.txt"), "still room for this");
-        // The partial file is in step as written: it is not sent to the phone.
+        // Nothing of the broken file goes to the phone either.
         rig_.Proxy().Pump(2500);
         EXPECT_EQ(rig_.Proxy().Out().find("Sending to server: big.bin"), std::string::npos)
             << rig_.Proxy().Out();

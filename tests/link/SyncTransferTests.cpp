@@ -17,6 +17,11 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "app/Messages.h"
 #include "engine/EngineTestSupport.h"
@@ -205,6 +210,21 @@ class SyncTransferTest : public ::testing::Test {
         for (size_t i = from; i < all.size(); ++i)
             if (IsSyncEvent(all[i])) out.push_back(all[i]);
         return out;
+    }
+    // The names in the sync folder, sorted.
+    std::vector<std::string> Listing() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(sync))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // The phone's server stops and starts again at once: the engine sees the
+    // stop as this reply and finds the hello right behind it.
+    static std::vector<uint8_t> RestartReply() {
+        std::vector<uint8_t> reply = FrameBytes(LINK_USB_DISCONNECT);
+        reply.insert(reply.end(), kUsbHello, kUsbHello + sizeof kUsbHello);
+        return reply;
     }
     int CountStarts(const std::string& name) {
         int n = 0;
@@ -510,17 +530,21 @@ TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
     }
 }
 
-// A phone that starts a new file before ending the one it was sending: the
-// first ends as it stands and the new one gets its own data.
-TEST_F(SyncTransferTest, PhoneStartDuringItsOwnFileEndsTheFirst) {
+// A phone that starts a new file before ending the one it was sending gave the
+// first up: none of it lands (a file of that name keeps its bytes), and the new
+// one gets its own data.
+TEST_F(SyncTransferTest, PhoneStartDuringItsOwnFileAbandonsTheFirst) {
+    const std::vector<uint8_t> mine = Bytes("the PC's own first.bin");
+    Drop("first.bin", mine);
     StartEngine(SyncSettings());
     size_t events = sink.Count();
     phone.Queue(FrameBytes(LINK_FILE_START, Bytes("first.bin")));
     phone.Queue(FrameBytes(LINK_FILE_DATA, Pattern(100, 14)));
     PhoneSends("second.bin", Pattern(200, 15));
     ASSERT_TRUE(WaitForReceived(200, events, 8000)) << Describe(sink.Events());
-    EXPECT_EQ(ReadFile(sync / "first.bin"), Pattern(100, 14));
+    EXPECT_EQ(ReadFile(sync / "first.bin"), mine);
     EXPECT_EQ(ReadFile(sync / "second.bin"), Pattern(200, 15));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"first.bin", "second.bin"}));
     std::vector<EngineEvent> log = SyncEvents(events);
     ASSERT_EQ(log.size(), 3u) << Describe(log);
     EXPECT_EQ(std::string(log[0].Text), "first.bin");
@@ -544,6 +568,7 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
     // A reply the stopped engine leaves unread is only bytes before the next hello.
     proxy->Shutdown();
     ASSERT_FALSE(proxy->Running());
+    EXPECT_FALSE(fs::exists(sync / "half-in.bin")) << "a fragment of the phone's file";
     platform::File taker;
     EXPECT_EQ(taker.Create((sync / "half-in.bin").string().c_str()), 0u) << "still held";
     taker.Close();
@@ -562,20 +587,299 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
     ASSERT_FALSE(proxy->Running());
     EXPECT_EQ(phone.WaitForType(LINK_FILE_END, 0, start), -1) << "not stopped mid-transfer";
     EXPECT_EQ(taker.Create((sync / "half-out.bin").string().c_str()), 0u) << "still held";
+    const std::vector<uint8_t> halfOut = Pattern(20000, 11);
+    uint32_t written = 0;
+    EXPECT_EQ(taker.Write(halfOut.data(), uint32_t(halfOut.size()), written), 0u);
     taker.Close();
 
-    // Afresh: a phone file is taken, and a new file goes out from its start.
+    // Afresh: the file cut off by the stop goes out again whole, then a phone
+    // file is taken, and a new file goes out from its start.
     StartEngine(SyncSettings());
     events = sink.Count();
     from = phone.Count();
+    SentFile resent = WaitForSentFile(from);
+    EXPECT_EQ(resent.name, "half-out.bin");
+    EXPECT_TRUE(resent.content == Pattern(20000, 11));
     const std::vector<uint8_t> in = Pattern(5000, 12), out = Pattern(5000, 13);
     PhoneSends("whole-in.bin", in);
     ASSERT_TRUE(WaitForReceived(5000, events, 8000)) << Describe(sink.Events());
     EXPECT_EQ(ReadFile(sync / "whole-in.bin"), in);
+    from = phone.Count();
     Drop("whole-out.bin", out);
     SentFile sent = WaitForSentFile(from);
     EXPECT_EQ(sent.name, "whole-out.bin");
     EXPECT_TRUE(sent.content == out);
+    EXPECT_EQ(CountStarts("half-out.bin"), 2);
+}
+
+// The phone's server restarts in the middle of a file the PC already has. The
+// PC's own file stays whole all along, nothing of the phone's is left behind,
+// and the PC's sending resumes: at once when the phone starts another file,
+// after the bound when it says no more of the broken one.
+TEST_F(SyncTransferTest, IncomingFileBrokenByARestartLeavesTheOldFileWhole) {
+    enum After { AnotherFile, Silence };
+    for (After after : {AnotherFile, Silence}) {
+        SCOPED_TRACE(after == AnotherFile ? "another file" : "silence");
+        const std::string name = after == AnotherFile ? "thesis.txt" : "thesis2.txt";
+        const std::vector<uint8_t> mine = Bytes("the user's own " + name + ", whole");
+        Drop(name, mine);
+        StartEngine(SyncSettings());
+        size_t events = sink.Count();
+        phone.Queue(FrameBytes(LINK_FILE_START, Bytes(name)));
+        for (int i = 0; i < 6; ++i) phone.Queue(FrameBytes(LINK_FILE_DATA, Pattern(4096, 30 + i)));
+        phone.Queue(RestartReply());
+        ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 0, 8000, events), 0) << Describe(sink.Events());
+        ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 1, 5000, events), 0) << Describe(sink.Events());
+        EXPECT_EQ(ReadFile(sync / name), mine) << "the user's file was cut";
+
+        std::vector<std::string> expected = {name};
+        if (after == AnotherFile) {
+            PhoneSends("other.txt", Bytes("another file"));
+            ASSERT_TRUE(WaitForReceived(12, events, 8000)) << Describe(sink.Events());
+            EXPECT_EQ(ReadFile(sync / "other.txt"), Bytes("another file"));
+            expected.push_back("other.txt");
+        }
+        // Sending resumes: within the bound when the phone says nothing more.
+        size_t from = phone.Count();
+        Drop("after.txt", Bytes("sent once the broken file is given up"));
+        SentFile sent = WaitForSentFile(from, 15000);
+        EXPECT_EQ(sent.name, "after.txt");
+        expected.push_back("after.txt");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ReadFile(sync / name), mine);
+        EXPECT_EQ(Listing(), expected) << "something of the broken transfer is left";
+        for (const EngineEvent& e : SyncEvents(events))
+            EXPECT_FALSE(e.Code == EV_SYNC_RECEIVED && e.Value == 6 * 4096)
+                << Describe(SyncEvents(events));
+        proxy->Shutdown();
+        ASSERT_FALSE(proxy->Running());
+        fs::remove(sync / "after.txt");
+        fs::remove(sync / "other.txt");
+        fs::remove(sync / name);
+    }
+}
+
+// The phone's server restarts while the PC sends: once it is back the PC ends
+// whatever the phone kept and sends the file again from its start; the broken
+// attempt is not reported as sent.
+TEST_F(SyncTransferTest, OutgoingFileBrokenByARestartIsSentAgainWhole) {
+    StartEngine(SyncSettings());
+    auto data = std::make_shared<std::atomic<int>>(0);
+    const std::vector<uint8_t> restart = RestartReply();
+    SetScript([data, restart](const LinkFrameRecord& f) -> std::vector<uint8_t> {
+        if (f.type == LINK_FILE_DATA && ++*data == 3) return restart;
+        return {};
+    });
+    size_t events = sink.Count();
+    size_t from = phone.Count();
+    const std::vector<uint8_t> big = Pattern(61440, 21);
+    Drop("big.bin", big);
+    ASSERT_GE(sink.WaitForCode(EV_USB_SERVER, 0, 8000, events), 0) << Describe(sink.Events());
+    int config = phone.WaitForType(LINK_SYNC_CONFIG, 5000, from);
+    ASSERT_GE(config, 0);
+    ASSERT_GE(phone.WaitFor([](const LinkFrameRecord&) { return true; }, 3000, config + 1), 0);
+    EXPECT_EQ(phone.Frames()[config + 1].type, LINK_FILE_END) << "carried on mid-file";
+    SentFile again = WaitForSentFile(config + 1);
+    EXPECT_EQ(again.name, "big.bin");
+    EXPECT_TRUE(again.content == big) << again.content.size() << " bytes";
+    EXPECT_TRUE(again.ended);
+    ASSERT_GE(sink.WaitForCode(EV_SYNC_SENT, 61440, 3000, events), 0) << Describe(sink.Events());
+    int sentEvents = 0;
+    for (const EngineEvent& e : SyncEvents(events)) sentEvents += e.Code == EV_SYNC_SENT;
+    EXPECT_EQ(sentEvents, 1) << Describe(SyncEvents(events));
+}
+
+// A folder so long that a name only just fits: a longer name is never cut to
+// the name of another file. Outgoing it is passed over (and that other file's
+// bytes never go out under it); incoming it is refused as a file that cannot be
+// created, and the other file keeps its bytes.
+TEST_F(SyncTransferTest, NamesThatDoNotFitThePathAreNeverCut) {
+    // Room for a name of 180 characters: the whole path is then 259 long, which
+    // Windows (MAX_PATH with its terminator) and Linux both take.
+    const size_t pad =
+        sync.string().size() + 1 + 180 < 259 ? 259 - 180 - 1 - sync.string().size() - 1 : 0;
+    if (pad > 0) sync /= std::string(pad, 'd');
+    fs::create_directories(sync);
+    const size_t room = 259 - sync.string().size() - 1;
+    ASSERT_GE(room, 20u);
+    const std::string fits(room, 'r');
+    const std::string longer = fits + "eport-final.txt";
+    StartEngine(SyncSettings());
+    size_t events = sink.Count();
+    size_t from = phone.Count();
+    Drop(fits, Bytes("a private draft"));
+    SentFile sent = WaitForSentFile(from);
+    EXPECT_EQ(sent.name, fits);
+    from = phone.Count();
+    Drop(longer, Bytes("the report"));
+    Drop("marker.txt", Bytes("after the long name"));
+    // The marker is the newest: offered first, then the long name if ever.
+    EXPECT_EQ(WaitForSentFile(from).name, "marker.txt");
+    EXPECT_LT(phone.WaitFor(
+                  [&](const LinkFrameRecord& f) {
+                      return f.type == LINK_FILE_START && f.payload == Bytes(longer);
+                  },
+                  2500, from),
+              0)
+        << "sent under a name that does not fit";
+
+    size_t errors = sink.Count();
+    PhoneSends(longer, Bytes("the phone's report"));
+    PhoneSends("good.txt", Bytes("fine"));
+    ASSERT_TRUE(WaitForReceived(4, errors, 8000)) << Describe(sink.Events());
+    std::vector<EngineEvent> log = SyncEvents(errors);
+    ASSERT_GE(log.size(), 1u);
+    EXPECT_EQ(log[0].Code, EV_SYSTEM_ERROR) << Describe(log);
+    EXPECT_EQ(log[0].Error.MessageId, uint32_t(MSG_ERR_CREATE_FILE));
+#ifdef _WIN32
+    EXPECT_EQ(log[0].Error.Code, 206u);  // ERROR_FILENAME_EXCED_RANGE
+#else
+    EXPECT_EQ(log[0].Error.Code, uint32_t(ENAMETOOLONG));
+#endif
+    EXPECT_EQ(ReadFile(sync / fits), Bytes("a private draft"));
+    (void)events;
+}
+
+// The folder removed, or moved away, and made again while the engine runs:
+// one 3011 while it is gone, then the watch follows it and its files are sent
+// again; and so a second time round. Wine keeps a removed folder in place until
+// the last handle to it is closed (the watch holds one), so there only the
+// move can take the folder away; the removal must then not disturb sync.
+TEST_F(SyncTransferTest, FolderRemovedOrMovedAwayIsWatchedAgain) {
+    auto isWatchError = [](const EngineEvent& e) {
+        return e.Code == EV_SYSTEM_ERROR && e.Error.MessageId == uint32_t(MSG_ERR_FILE_CHANGE);
+    };
+    StartEngine(SyncSettings());
+    for (const bool moved : {false, true, false, true}) {
+        SCOPED_TRACE(moved ? "moved away" : "removed");
+        size_t events = sink.Count();
+        if (moved) {
+            fs::rename(sync, base.path() / "moved");
+        } else {
+            fs::remove_all(sync);
+        }
+        const bool gone = !fs::exists(sync);
+#ifdef _WIN32
+        EXPECT_TRUE(gone || !moved) << "still there";
+#else
+        EXPECT_TRUE(gone) << "still there";
+#endif
+        if (gone) {
+            ASSERT_GE(sink.WaitFor(isWatchError, 5000, events), 0) << Describe(sink.Events());
+            platform::SleepMs(2500);  // several retries of the watch while the folder is gone
+            fs::create_directories(sync);
+        }
+        size_t from = phone.Count();
+        Drop("back.txt", Bytes("the folder is back"));
+        SentFile sent = WaitForSentFile(from, 8000);
+        EXPECT_EQ(sent.name, "back.txt");
+        EXPECT_EQ(sent.content, Bytes("the folder is back"));
+        int reports = 0;
+        for (const EngineEvent& e : SyncEvents(events)) reports += isWatchError(e);
+        EXPECT_EQ(reports, gone ? 1 : 0) << Describe(SyncEvents(events));
+        fs::remove_all(base.path() / "moved");
+        fs::remove(sync / "back.txt");
+    }
+}
+
+// Links in the folder are neither listed nor sent, and a phone file of a
+// link's name replaces the link, never the file outside the folder.
+TEST_F(SyncTransferTest, LinksAreNeitherSentNorWrittenThrough) {
+    kivro::testing::TempFolder outside;
+    const std::vector<uint8_t> secret = Bytes("outside the folder");
+    {
+        std::ofstream out(outside.path() / "secret.txt", std::ios::binary);
+        out.write(reinterpret_cast<const char*>(secret.data()), std::streamsize(secret.size()));
+    }
+    fs::last_write_time(
+        outside.path() / "secret.txt",
+        fs::last_write_time(outside.path() / "secret.txt") - std::chrono::minutes(1));
+    StartEngine(SyncSettings());
+    std::error_code error;
+    fs::create_symlink(outside.path() / "secret.txt", sync / "link.txt", error);
+    if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+    fs::create_directory_symlink(outside.path(), sync / "dirlink", error);
+    size_t from = phone.Count();
+    Drop("marker.txt", Bytes("sent"));
+    EXPECT_EQ(WaitForSentFile(from).name, "marker.txt");
+    EXPECT_LT(phone.WaitFor(
+                  [](const LinkFrameRecord& f) {
+                      return f.type == LINK_FILE_START && f.payload != Bytes("marker.txt");
+                  },
+                  2500, from),
+              0)
+        << "a link was sent";
+
+    size_t events = sink.Count();
+    PhoneSends("link.txt", Bytes("from the phone"));
+    ASSERT_TRUE(WaitForReceived(14, events, 8000)) << Describe(sink.Events());
+    EXPECT_EQ(ReadFile(outside.path() / "secret.txt"), secret) << "written through the link";
+    EXPECT_FALSE(fs::is_symlink(sync / "link.txt"));
+    EXPECT_EQ(ReadFile(sync / "link.txt"), Bytes("from the phone"));
+}
+
+#ifndef _WIN32
+// A named pipe of the phone's file's name: the engine neither blocks on it nor
+// reads it; the phone's file replaces it.
+TEST_F(SyncTransferTest, NamedPipeNeverBlocksTheEngine) {
+    StartEngine(SyncSettings());
+    ASSERT_EQ(mkfifo((sync / "pipe.txt").c_str(), 0666), 0);
+    size_t events = sink.Count();
+    PhoneSends("pipe.txt", Bytes("from the phone"));
+    PhoneSends("next.txt", Bytes("and on"));
+    bool received = WaitForReceived(6, events, 8000);
+    if (!received) {
+        // Unblocks an engine stuck opening the pipe, so that the test can end.
+        int reader = open((sync / "pipe.txt").c_str(), O_RDONLY | O_NONBLOCK);
+        proxy->Shutdown();
+        proxy.reset();
+        if (reader >= 0) close(reader);
+    }
+    ASSERT_TRUE(received) << Describe(sink.Events());
+    EXPECT_TRUE(fs::is_regular_file(sync / "pipe.txt"));
+    EXPECT_EQ(ReadFile(sync / "pipe.txt"), Bytes("from the phone"));
+}
+#endif
+
+// A due file deleted while it could not be opened is dropped at once, not
+// tried 81 times while every other file waits behind it.
+TEST_F(SyncTransferTest, DeletedDueFileIsDroppedAtOnce) {
+    phoneFlags = 0;
+    StartEngine(SyncSettings());
+    const std::string path = (sync / "gone.bin").string();
+    auto holder = std::make_shared<platform::File>();
+    ASSERT_EQ(holder->Create(path.c_str()), 0u);
+    uint32_t done = 0;
+    ASSERT_EQ(holder->Write("content", 7, done), 0u);
+    platform::SleepMs(2200);  // scanned, and its second is over
+
+    // Frame 0 after the switch carries flags 1; at frame 5 the held file goes
+    // and another arrives. Every reply asks for the next pass at once.
+    auto frame = std::make_shared<std::atomic<int>>(-1);
+    auto startAt = std::make_shared<std::atomic<int>>(-1);
+    auto staged = staging.path() / "next.bin";
+    std::ofstream(staged) << "next";
+    fs::last_write_time(staged, fs::last_write_time(staged) - std::chrono::minutes(1));
+    const fs::path target = sync / "next.bin";
+    SetScript([frame, startAt, holder, path, staged,
+               target](const LinkFrameRecord& f) -> std::vector<uint8_t> {
+        int k = ++*frame;
+        if (f.type == LINK_FILE_START && *startAt < 0) *startAt = k;
+        if (k == 0) return PhoneConfig(1, 1048576);
+        if (k == 5) {
+            holder->Close();
+            fs::remove(path);
+            fs::rename(staged, target);
+        }
+        return k < 200 ? FrameBytes(LINK_DATA, {0}) : FrameBytes(LINK_DATA);
+    });
+    size_t from = phone.Count();
+    int start = phone.WaitForType(LINK_FILE_START, 8000, from);
+    ASSERT_GE(start, 0);
+    const std::vector<LinkFrameRecord> frames = phone.Frames();
+    EXPECT_EQ(std::string(frames[start].payload.begin(), frames[start].payload.end()), "next.bin");
+    EXPECT_LT(*startAt, 20) << "held up behind the deleted file";
+    SetScript(nullptr);
 }
 
 // A sync folder that is missing, or is a file, fails Start with 3011 and leaves

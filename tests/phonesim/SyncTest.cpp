@@ -128,5 +128,35 @@ TEST(PhoneSimSync, DroppedFilesGoToThePcOnceBothSidesAgree) {
     EXPECT_EQ(in.content, changed);
 }
 
+// A file the PC sends a second time, changed, is in step at once: it never
+// goes back, however soon after the phone's last scan of its folder it lands.
+// Each round lets the phone scan the first copy twice (scans run every 200 ms
+// at most), then sends the second right after a poll, mostly before the next
+// scan.
+TEST(PhoneSimSync, FileSentAgainByThePcIsNotSentBack) {
+    TempDir parent;
+    std::string folder = parent.File("phone");
+    std::filesystem::create_directory(folder);
+    PhoneSimProcess sim({"--sync-dir", folder});
+    ASSERT_TRUE(sim.Started());
+    TestPc pc(sim.PtyPath());
+    ASSERT_TRUE(pc.ReadHello());
+    Reply r;
+    ASSERT_TRUE(pc.Exchange(LINK_SYNC_CONFIG, {1, 0, 2, 0, 0}, r));
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const std::string name = "again" + std::to_string(round) + ".txt";
+        SendFile(pc, name, Pattern(100, round));
+        EXPECT_TRUE(PollForFile(pc, 1000).name.empty());
+        const Bytes second = Pattern(200 + round, round + 1);
+        SendFile(pc, name, second);
+        Incoming back = PollForFile(pc, 600);
+        EXPECT_TRUE(back.name.empty()) << "sent back: " << back.name;
+        Bytes stored;
+        ASSERT_TRUE(ReadFile(folder + "/" + name, stored));
+        EXPECT_EQ(stored, second);
+    }
+}
+
 }  // namespace
 }  // namespace kivro::phonesim_test

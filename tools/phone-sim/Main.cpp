@@ -60,6 +60,9 @@ struct Options {
     bool control = false;
     uint32_t bytesPerSecond = 0;
     int latencyMs = 0;
+    long restartAfterBytes = 0;  // 0: never
+    bool forgetOnRestart = false;
+    std::string stateFile;
 };
 
 const char kUsage[] =
@@ -86,6 +89,9 @@ const char kUsage[] =
     "  --sync-flag 0|1       the flag announced in LINK_SYNC_CONFIG (default 1 with --sync-dir)\n"
     "  --sync-limit BYTES    the size limit announced (default 1048576)\n"
     "  --send-existing       also send the files present at start-up\n"
+    "  --sync-state FILE     keep the record of files in sync in FILE across runs, as a\n"
+    "                        phone does across reboots: at start-up the files that differ\n"
+    "                        from it are sent\n"
     "Misbehaviour for tests:\n"
     "  --fault ACTION@N      do ACTION instead of the reply to the PC's N-th frame\n"
     "  --fault ACTION@signal do ACTION instead of the next reply after each SIGUSR1\n"
@@ -93,6 +99,11 @@ const char kUsage[] =
     "                        close-client\n"
     "  --stall-seconds S     a stall ends after S seconds (input dropped, link reset, hello\n"
     "                        again in USB mode); 0: never (default)\n"
+    "  --restart-after-bytes N  once N bytes of files have moved either way, the server\n"
+    "                        restarts in place of the next reply (a usb-disconnect), once\n"
+    "  --on-restart keep|forget  what a server restart does to a file transfer under way:\n"
+    "                        carry on with it afterwards, or lose it as a restarted phone\n"
+    "                        does (an outgoing file is offered again later; default keep)\n"
     "  --control             read commands from standard input, one a line: an ACTION (done\n"
     "                        instead of the next reply), \"hello\" (send it now) or \"quit\";\n"
     "                        each is acknowledged on standard output (\"ok <command>\"), and so\n"
@@ -172,7 +183,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
         kSendExisting,
         kFault,
         kStallSeconds,
-        kControl
+        kControl,
+        kRestartAfterBytes,
+        kOnRestart,
+        kSyncState
     };
     static const option longOptions[] = {
         {"usb", no_argument, nullptr, kUsb},
@@ -191,6 +205,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
         {"fault", required_argument, nullptr, kFault},
         {"stall-seconds", required_argument, nullptr, kStallSeconds},
         {"control", no_argument, nullptr, kControl},
+        {"restart-after-bytes", required_argument, nullptr, kRestartAfterBytes},
+        {"on-restart", required_argument, nullptr, kOnRestart},
+        {"sync-state", required_argument, nullptr, kSyncState},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -250,6 +267,16 @@ int ParseOptions(int argc, char** argv, Options& o) {
                 break;
             case kControl:
                 o.control = true;
+                break;
+            case kRestartAfterBytes:
+                ok = ParseNumber(optarg, 1, 1L << 40, n), o.restartAfterBytes = n;
+                break;
+            case kOnRestart:
+                ok = std::strcmp(optarg, "keep") == 0 || std::strcmp(optarg, "forget") == 0;
+                o.forgetOnRestart = std::strcmp(optarg, "forget") == 0;
+                break;
+            case kSyncState:
+                o.stateFile = optarg;
                 break;
             case 'v':
                 ++gVerbosity;
@@ -325,6 +352,7 @@ class PhoneSim {
     bool quit_ = false;
     int exitStatus_ = 0;
 
+    bool restarted_ = false;  // --restart-after-bytes has done its restart
     bool pcConfigSeen_ = false;
     uint8_t pcFlags_ = 0;
     uint32_t pcLimit_ = 0;
@@ -464,6 +492,13 @@ void PhoneSim::Reply() {
 }
 
 bool PhoneSim::DueFault(Fault& fault) {
+    if (o_.restartAfterBytes > 0 && !restarted_ && folder_ &&
+        folder_->MovedBytes() >= uint64_t(o_.restartAfterBytes)) {
+        restarted_ = true;
+        fault = Fault{};
+        fault.kind = FaultKind::UsbDisconnect;
+        return true;
+    }
     for (const Fault& f : o_.faults)
         if (f.atFrame == frames_) {
             fault = f;
@@ -500,6 +535,7 @@ void PhoneSim::DoFault(const Fault& fault) {
             Log(1, "server stopping: LINK_USB_DISCONNECT");
             SendFrame(LINK_USB_DISCONNECT, nullptr, 0);
             EndSession("the server stopped");
+            if (folder_ && o_.forgetOnRestart) folder_->Forget();
             if (o_.usb && o_.restartDelayMs >= 0) {
                 helloDue_ = true;
                 helloAt_ = Clock::now() + milliseconds(o_.restartDelayMs);
@@ -576,7 +612,8 @@ int PhoneSim::Run() {
     if (o_.device.empty() ? !link_.OpenPty(ptyPath) : !link_.OpenDevice(o_.device)) return 1;
     link_.SetPace(o_.bytesPerSecond);
     if (!o_.usb) link_.SetModemLines(true);
-    if (!o_.syncDir.empty()) folder_ = std::make_unique<PhoneFolder>(o_.syncDir, o_.sendExisting);
+    if (!o_.syncDir.empty())
+        folder_ = std::make_unique<PhoneFolder>(o_.syncDir, o_.sendExisting, o_.stateFile);
     if (!ptyPath.empty()) {
         std::printf("PTY %s\n", ptyPath.c_str());
         std::fflush(stdout);

@@ -2,6 +2,7 @@
 #include "PhoneFolder.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,8 +29,38 @@ bool StatFile(const std::string& path, int64_t& size, int64_t& mtimeNs) {
 
 }  // namespace
 
-PhoneFolder::PhoneFolder(std::string dir, bool sendExisting) : dir_(std::move(dir)) {
-    Scan(true, sendExisting);
+PhoneFolder::PhoneFolder(std::string dir, bool sendExisting, std::string stateFile)
+    : dir_(std::move(dir)), stateFile_(std::move(stateFile)) {
+    if (stateFile_.empty()) {
+        Scan(true, sendExisting);
+        return;
+    }
+    LoadState();
+    Scan(false, false);
+    for (auto& [name, seen] : seen_) seen.stableScans = 1;
+}
+
+// One line per file: size, modification time in ns, name (to the line's end).
+void PhoneFolder::LoadState() {
+    FILE* f = std::fopen(stateFile_.c_str(), "r");
+    if (!f) return;
+    long long size = 0, mtime = 0;
+    char name[4096];
+    while (std::fscanf(f, "%lld %lld %4095[^\n]\n", &size, &mtime, name) == 3)
+        inSync_[name] = Stamp{size, mtime};
+    std::fclose(f);
+}
+
+// Written aside and renamed, so a kill in the middle leaves the old record.
+void PhoneFolder::SaveState() const {
+    if (stateFile_.empty()) return;
+    const std::string aside = stateFile_ + ".new";
+    FILE* f = std::fopen(aside.c_str(), "w");
+    if (!f) return;
+    for (const auto& [name, stamp] : inSync_)
+        std::fprintf(f, "%lld %lld %s\n", static_cast<long long>(stamp.size),
+                     static_cast<long long>(stamp.mtimeNs), name.c_str());
+    if (std::fclose(f) == 0) std::rename(aside.c_str(), stateFile_.c_str());
 }
 
 PhoneFolder::~PhoneFolder() {
@@ -88,6 +119,7 @@ bool PhoneFolder::NextOutgoing(uint32_t limit, uint8_t& type, uint8_t* payload, 
             type = LINK_FILE_DATA;
             length = static_cast<size_t>(n);
             outBytes_ += length;
+            movedBytes_ += length;
             return true;
         }
         if (n < 0) Log(0, "reading %s failed: %s", outName_.c_str(), std::strerror(errno));
@@ -96,6 +128,7 @@ bool PhoneFolder::NextOutgoing(uint32_t limit, uint8_t& type, uint8_t* payload, 
         close(outFd_);
         outFd_ = -1;
         inSync_[outName_] = outStamp_;
+        SaveState();
         outName_.clear();
         type = LINK_FILE_END;
         length = 0;
@@ -135,6 +168,21 @@ void PhoneFolder::AbortOutgoing() {
     outName_.clear();
 }
 
+void PhoneFolder::Forget() {
+    if (inFd_ >= 0) {
+        Log(1, "restart: %s from the PC is lost", inName_.c_str());
+        close(inFd_);
+        inFd_ = -1;
+        unlink(TempPath().c_str());
+    }
+    if (outFd_ >= 0) {
+        Log(1, "restart: sending %s is lost; offered again later", outName_.c_str());
+        close(outFd_);
+        outFd_ = -1;
+        outName_.clear();
+    }
+}
+
 void PhoneFolder::StartIncoming(const std::string& name) {
     if (inFd_ >= 0) {
         Log(1, "%s was not finished; dropped", inName_.c_str());
@@ -171,6 +219,7 @@ void PhoneFolder::IncomingData(const uint8_t* data, size_t count) {
         done += static_cast<size_t>(n);
     }
     inBytes_ += count;
+    movedBytes_ += count;
 }
 
 void PhoneFolder::EndIncoming() {
@@ -184,7 +233,13 @@ void PhoneFolder::EndIncoming() {
         return;
     }
     Stamp s;
-    if (StatFile(path, s.size, s.mtimeNs)) inSync_[inName_] = s;
+    if (StatFile(path, s.size, s.mtimeNs)) {
+        inSync_[inName_] = s;
+        Seen& seen = seen_[inName_];
+        seen.stamp = s;
+        seen.stableScans = 1;
+        SaveState();
+    }
     Log(1, "received %s (%llu bytes)", inName_.c_str(), static_cast<unsigned long long>(inBytes_));
 }
 

@@ -4,7 +4,10 @@
 // half; files from the PC are written under a hidden temporary name and renamed
 // when complete, then count as in sync so that they are never sent back. Scans
 // are polled from the reply path rather than driven by inotify: the PC polls
-// at least once a second anyway, and polling keeps the tool portable.
+// at least once a second anyway, and polling keeps the tool portable. A file
+// received is in step with the folder at once, in both records (as last seen
+// and as last synced), so a scan that has not run since cannot take the stamp
+// it had before for a change and send the PC's file back.
 #pragma once
 
 #include <chrono>
@@ -16,8 +19,11 @@ namespace kivro::phonesim {
 
 class PhoneFolder {
   public:
-    // Files already present count as in sync unless sendExisting is set.
-    PhoneFolder(std::string dir, bool sendExisting);
+    // Files already present count as in sync unless sendExisting is set. With
+    // a state file the record of what is in sync outlives the process (a
+    // phone that reboots remembers it): files present at start are then due
+    // unless the record has them as they are.
+    PhoneFolder(std::string dir, bool sendExisting, std::string stateFile = {});
     ~PhoneFolder();
     PhoneFolder(const PhoneFolder&) = delete;
     PhoneFolder& operator=(const PhoneFolder&) = delete;
@@ -37,6 +43,11 @@ class PhoneFolder {
     bool Sending() const { return outFd_ >= 0; }
     // Gives up the file being sent; it stays due and is offered again later.
     void AbortOutgoing();
+    // A server restart that loses the transfers: a file coming in is dropped
+    // (its temporary file deleted), one going out is offered again later.
+    void Forget();
+    // File bytes moved so far, both ways together.
+    uint64_t MovedBytes() const { return movedBytes_; }
 
   private:
     struct Stamp {
@@ -47,8 +58,11 @@ class PhoneFolder {
     void Scan(bool initial, bool sendExisting);
     std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
     std::string TempPath() const;
+    void LoadState();
+    void SaveState() const;
 
     std::string dir_;
+    std::string stateFile_;
     std::map<std::string, Stamp> inSync_;  // as last sent or received
     struct Seen {
         Stamp stamp;
@@ -65,6 +79,7 @@ class PhoneFolder {
     std::string outName_;
     Stamp outStamp_;
     uint64_t outBytes_ = 0;
+    uint64_t movedBytes_ = 0;
 };
 
 }  // namespace kivro::phonesim

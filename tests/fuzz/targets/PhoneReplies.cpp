@@ -156,7 +156,6 @@ struct ProxyTestAccess {
             return;
         }
         proxy.localLimit_ = proxy.agreedLimit_ = static_cast<uint32_t>(settings.MaxSyncSize);
-        proxy.transferActive_ = proxy.outgoingPending_ = proxy.incoming_ = false;
         proxy.running_ = true;
         SaveFileToOffer(settings.SyncDir);
 
