@@ -96,8 +96,7 @@ bool Proxy::Running() const { return running_; }
 bool Proxy::ClientConnected() const { return clientConnected_; }
 
 bool Proxy::ServerConnected() const {
-    uint32_t lines = modemStatus_;
-    return ((lines & kModemCtsOn) && (lines & kModemDsrOn)) || usbServer_;
+    return BtServerUp() || usbServer_;
 }
 
 bool Proxy::SyncEnabled() const { return syncEnabled_; }

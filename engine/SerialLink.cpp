@@ -194,8 +194,7 @@ LinkOutcome Proxy::LinkTransfer(uint32_t count, uint32_t offset, bool write) {
 
 void Proxy::CloseBtPort() {
     if (!btPort_.IsOpen()) return;
-    uint32_t lines = modemStatus_;
-    if ((lines & kModemCtsOn) && (lines & kModemDsrOn)) {
+    if (BtServerUp()) {
         PostEvent(EV_BT_SERVER, 0);
         CloseClient();
     }
