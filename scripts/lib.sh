@@ -9,6 +9,13 @@ kivro_ensure_packages() {
     echo "Installing: ${missing[*]}" >&2
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    # A dpkg run cut short earlier (a machine image taken mid-install, a killed
+    # job) leaves packages half-configured, and apt then refuses to install
+    # anything until it is finished.
+    if [ -n "$(ls -A /var/lib/dpkg/updates 2>/dev/null)" ] || [ -n "$(dpkg --audit 2>/dev/null)" ]; then
+        echo "Finishing an interrupted dpkg run" >&2
+        DEBIAN_FRONTEND=noninteractive $sudo dpkg --configure -a >&2 || return 1
+    fi
     $sudo apt-get update -qq >&2 || return 1
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
