@@ -9,10 +9,13 @@
 // line change or a signal: cancelling interrupts the thread with a private
 // real-time signal whose handler does nothing (installed without SA_RESTART),
 // repeated until the thread confirms, since a signal that lands just before the
-// ioctl is otherwise lost. Polling TIOCMGET on a timer was the alternative; it
-// costs wake-ups forever for a change that comes rarely. It is what remains on
-// a driver that answers TIOCMGET but not TIOCMIWAIT (Linux's RFCOMM tty, which
-// is exactly the Bluetooth port): there the thread reads the lines every
+// ioctl is otherwise lost. TIOCMIWAIT counts changes from the moment it is
+// entered, so one that falls between the thread's own read of the lines and
+// that moment would never wake it: while it waits, a timer sends the same
+// signal every kRecheckMs and the thread reads the lines again, which bounds
+// that rare loss to a second for one wake-up a second. Polling TIOCMGET is what
+// remains on a driver that answers it but not TIOCMIWAIT (Linux's RFCOMM tty,
+// which is exactly the Bluetooth port): there the thread reads the lines every
 // kLinePollMs and signals only when CTS or DSR really differ.
 #include "platform/SerialPort.h"
 
@@ -29,6 +32,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/Event.h"
@@ -61,7 +65,43 @@ void InstallInterruptHandler() {
 // inside the engine's one-second poll, for five reads a second on such drivers.
 constexpr int kLinePollMs = 200;
 
+// How often a thread in TIOCMIWAIT reads the lines again (see above).
+constexpr int kRecheckMs = 1000;
+
 constexpr int kWatchedLines = TIOCM_CTS | TIOCM_DSR;
+
+// A timer that interrupts the calling thread every kRecheckMs while armed.
+class RecheckTimer {
+  public:
+    RecheckTimer() {
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = InterruptSignal();
+        event._sigev_un._tid = ::gettid();
+        created_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+    }
+    ~RecheckTimer() {
+        if (created_) ::timer_delete(timer_);
+    }
+    RecheckTimer(const RecheckTimer&) = delete;
+    RecheckTimer& operator=(const RecheckTimer&) = delete;
+    // Repeating, so a tick spent before the thread is inside the ioctl is not
+    // the last one.
+    void Start() { Set(kRecheckMs); }
+    void Stop() { Set(0); }
+
+  private:
+    void Set(int ms) {
+        if (!created_) return;
+        itimerspec spec{};
+        spec.it_value.tv_sec = ms / 1000;
+        spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+        spec.it_interval = spec.it_value;
+        ::timer_settime(timer_, 0, &spec, nullptr);
+    }
+    timer_t timer_{};
+    bool created_ = false;
+};
 
 uint32_t ModemBits(int lines) {
     uint32_t status = 0;
@@ -131,6 +171,7 @@ void SerialPort::State::Watch() {
     sigemptyset(&set);
     sigaddset(&set, InterruptSignal());
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    RecheckTimer recheck;
 
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
@@ -148,12 +189,16 @@ void SerialPort::State::Watch() {
             if (::ioctl(fd, TIOCMGET, &lines) != 0 || ((lines ^ before) & kWatchedLines)) {
                 signal = true;  // a failed read too: the owner's re-read reports it
             } else if (!pollLines) {
-                if (::ioctl(fd, TIOCMIWAIT, kWatchedLines) == 0) {
+                recheck.Start();
+                int waited = ::ioctl(fd, TIOCMIWAIT, kWatchedLines);
+                int error = errno;
+                recheck.Stop();
+                if (waited == 0) {
                     signal = true;
-                } else if (errno == ENOTTY || errno == EINVAL) {
+                } else if (error == ENOTTY || error == EINVAL) {
                     // "No such command" (older kernels said EINVAL): poll instead.
                     pollLines = true;
-                } else if (errno != EINTR) {
+                } else if (error != EINTR) {
                     signal = true;  // hung up: the owner's re-read finds out
                 }
             }

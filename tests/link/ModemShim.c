@@ -4,8 +4,10 @@
  * over a pty. Everything else goes to the real ioctl untouched. Beside it, a
  * read interposer fails a tty's reads with EIO once a byte budget is spent
  * ($KIVRO_MODEM_DIR/<tty>.budget for every read after it, <tty>.once for one
- * read, the file then removed), for a driver error at an exact point, and
- * <tty>.gets, when present, counts the TIOCMGET calls.
+ * read, the file then removed), for a driver error at an exact point,
+ * <tty>.gets, when present, counts the TIOCMGET calls, and <tty>.stall holds
+ * TIOCMIWAIT that many milliseconds before it takes the state it waits to
+ * change from: a caller preempted on its way into the driver.
  *
  * The state lives in files, not in memory, so the same shim serves the test
  * binary (linked ahead of libc) and any other process it is LD_PRELOADed into:
@@ -114,6 +116,17 @@ int ioctl(int fd, unsigned long request, ...) {
         if (rfcomm_mode()) {
             errno = ENOTTY;
             return -1;
+        }
+        char stall_path[512];
+        int stall_ms = 0;
+        if (tty_file(fd, ".stall", stall_path, sizeof stall_path) &&
+            read_state(stall_path, &stall_ms) && stall_ms > 0) {
+            struct timespec stall = {stall_ms / 1000, (long)(stall_ms % 1000) * 1000000L};
+            if (nanosleep(&stall, NULL) != 0) return -1; /* EINTR */
+            if (!read_state(path, &bits)) {
+                errno = EIO;
+                return -1;
+            }
         }
         int mask = (int)(long)arg;
         for (;;) {

@@ -140,6 +140,10 @@ void ModemLines::CountReads(const char* path) {
     Write(FileFor(path) + ".gets", 0);
 }
 
+void ModemLines::StallWaits(const char* path, int ms) {
+    Write(FileFor(path) + ".stall", ms);
+}
+
 int ModemLines::Reads(const char* path) const {
     int reads = -1;
     if (FILE* f = std::fopen((FileFor(path) + ".gets").c_str(), "r")) {

@@ -59,6 +59,8 @@ class ModemLines {
     // Starts counting the reads of the tty's lines (TIOCMGET), from 0.
     void CountReads(const char* path);
     int Reads(const char* path) const;
+    // TIOCMIWAIT on the tty at path stalls ms before it takes its starting state.
+    void StallWaits(const char* path, int ms);
 
   private:
     std::string FileFor(const char* path) const;

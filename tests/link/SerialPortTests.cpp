@@ -284,6 +284,27 @@ TEST_P(ModemWaitTest, ChangeBeforeTheArmingIsNotLost) {
     EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
 }
 
+// The driver's wait measures from the moment it is entered (the kernel copies
+// its line counters then). A change after the watcher's own read but before
+// that moment, as when the watcher is preempted on its way in, must still
+// signal.
+TEST_P(ModemWaitTest, ChangeWhileTheWatcherEntersTheDriverIsNotLost) {
+    lines.Set(pty.SlavePath(), 0);
+    OpenPort();
+    uint32_t status = 0, code = 0;
+    ASSERT_TRUE(port.ReadModemLines(status, code));
+    lines.StallWaits(pty.SlavePath(), 400);
+    lines.CountReads(pty.SlavePath());
+    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    // The arming's read, then the watcher's: it is now on its way into the wait.
+    uint32_t start = TickCount();
+    while (lines.Reads(pty.SlavePath()) < 2 && TickCount() - start < 3000) SleepMs(1);
+    ASSERT_GE(lines.Reads(pty.SlavePath()), 2);
+    lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
+    Waitable w = changed.Handle();
+    EXPECT_EQ(WaitAny(&w, 1, 4000), 0);
+}
+
 // The lines vanish (the driver's read fails): the owner is woken to read them
 // again and report the failure.
 TEST_P(ModemWaitTest, FailingLineReadSignals) {
