@@ -30,3 +30,14 @@ KIVRO_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutil
     nsis p7zip-full unzip file man-db dpkg-dev lintian)  # the packages and their checks
 # What the fuzz preset needs: clang and libFuzzer with its sanitizer runtimes.
 KIVRO_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+
+# Makes $WINEPREFIX ready for a run of many Wine programs: created when missing,
+# and one wineserver kept 60 s past its last client. The server wineboot leaves
+# has no persistence and ends once Wine's own services do, which can be just as
+# a test program connects ("recvmsg: Connection reset by peer"); and while it
+# lives, asking for a persistent one does nothing. So it is waited out first.
+kivro_wine_ready() {
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1 </dev/null
+    timeout 180 wineserver -w
+    (wineserver -p 60; wine cmd /c ver) >/dev/null 2>&1 </dev/null
+}
