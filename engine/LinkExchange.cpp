@@ -2,9 +2,9 @@
 // buffer, reads exactly one reply frame into the same buffer and acts on it. The
 // buffer is shared by both directions so the hot path never allocates; a reply
 // overwrites the frame just sent. After a failed transfer the byte stream may be
-// out of step: both ports are closed (reopened at the end of the same pass) and
-// what had arrived on the Bluetooth port by the first exchange on it is thrown
-// away. The frames carry no marker to search for, so this is the only
+// out of step: the channel closes both ports (reopened at the end of the same
+// pass) and throws away what had arrived on the Bluetooth port by the first
+// exchange on it. The frames carry no marker to search for, so this is the only
 // resynchronisation there is.
 #include "app/Messages.h"
 #include "engine/Proxy.h"
@@ -14,14 +14,14 @@
 namespace kivro {
 
 bool Proxy::LinkExchange(uint32_t length) {
-    DiscardStaleReply();
+    link_.BeforeExchange();
     PutBigEndian(frame_, 1, 2, length);
     uint32_t messageId = MSG_ERR_SEND_SERVER;
-    LinkOutcome outcome = LinkTransfer(length + kLinkHeaderSize, 0, true);
+    LinkOutcome outcome = link_.Transfer(frame_, length + kLinkHeaderSize, true);
     if (outcome.ok) {
         sentTotal_ += length + uint32_t{kLinkHeaderSize};
         messageId = MSG_ERR_RECV_SERVER;
-        outcome = LinkTransfer(kLinkHeaderSize, 0, false);
+        outcome = link_.Transfer(frame_, kLinkHeaderSize, false);
     }
     uint32_t replyLength = 0;
     if (outcome.ok) {
@@ -32,17 +32,14 @@ bool Proxy::LinkExchange(uint32_t length) {
             stopFlag_ = true;
             return false;
         }
-        if (replyLength > 0) outcome = LinkTransfer(replyLength, kLinkHeaderSize, false);
+        if (replyLength > 0) outcome = link_.Transfer(frame_ + kLinkHeaderSize, replyLength, false);
     }
+    if (outcome.stopped) stopFlag_ = true;
     if (!outcome.ok) {
         // A stop request ends the transfer without a report; the engine is going.
         if (!stopFlag_) {
             ReportSystemError(messageId, outcome.code);
-            ClosePorts();
-            // What the phone already sent of its reply waits in the Bluetooth
-            // port when it opens again; read as a header it would stop the
-            // engine. (USB's hello search throws such bytes away by itself.)
-            btDiscardDue_ = true;
+            link_.ExchangeFailed();
         }
         return false;
     }
@@ -82,10 +79,7 @@ void Proxy::HandleServerMessage(uint32_t length) {
             ReceiveFileEnd();
             break;
         case LINK_USB_DISCONNECT:
-            if (usbServer_) {
-                SetUsbServerState(false);
-                ReadHelloByte();  // the search resumes with the window as it was
-            }
+            link_.UsbServerLeft();
             break;
         case LINK_CLOSE_CLIENT:
             CloseClient();

@@ -67,7 +67,7 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
     if (settings_.DoSync && !OpenSync()) return fail();
 
     localLimit_ = agreedLimit_ = static_cast<uint32_t>(settings_.MaxSyncSize);
-    announceDue_ = btDiscardDue_ = false;
+    link_.Configure(settings_);
 
     // Running before the thread exists: a worker that ends at once must find it set.
     running_ = true;
@@ -92,14 +92,20 @@ void Proxy::Shutdown() {
     }
 }
 
-bool Proxy::Running() const { return running_; }
-bool Proxy::ClientConnected() const { return clientConnected_; }
-
-bool Proxy::ServerConnected() const {
-    return BtServerUp() || usbServer_;
+bool Proxy::Running() const {
+    return running_;
+}
+bool Proxy::ClientConnected() const {
+    return clientConnected_;
 }
 
-bool Proxy::SyncEnabled() const { return syncEnabled_; }
+bool Proxy::ServerConnected() const {
+    return link_.ServerConnected();
+}
+
+bool Proxy::SyncEnabled() const {
+    return syncEnabled_;
+}
 
 void Proxy::ReleaseAll() {
     if (client_.IsOpen()) {
@@ -107,7 +113,7 @@ void Proxy::ReleaseAll() {
         clientConnected_ = false;
     }
     listener_.Close();
-    ClosePorts();
+    link_.ClosePorts();
     CloseSync();
     // Sockets are closed above, so no event is still bound to one. The stop event
     // is left to the user-interface thread (see the top of this file).

@@ -6,9 +6,11 @@
 //
 // The implementation is split by concern: Proxy.cpp (start, stop, queries,
 // release, events), ClientConnection.cpp (the viewer), WorkerLoop.cpp (the main
-// loop), SerialLink.cpp (serial ports and link exchange), SyncTransfer.cpp (the
-// hooks into FileSync, which holds the sync folder's watch and monitor and the
-// file transfers both ways, with their rules: FileSync.h).
+// loop), LinkExchange.cpp (one exchange of frames and the reply's handling),
+// SyncTransfer.cpp (the hooks into FileSync). Two objects hold the rest with
+// their rules: LinkChannel (the serial ports, the phone's server on each, and
+// every transfer over them: LinkChannel.h) and FileSync (the sync folder's
+// watch and monitor and the file transfers both ways: FileSync.h).
 #pragma once
 
 #include <atomic>
@@ -17,9 +19,9 @@
 
 #include "engine/Events.h"
 #include "engine/FileSync.h"
+#include "engine/LinkChannel.h"
 #include "engine/LinkProtocol.h"
 #include "platform/Event.h"
-#include "platform/SerialPort.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "settings/Settings.h"
@@ -37,17 +39,6 @@ enum WaitSlot : int {
     SLOT_DIR_CHANGE = 5,  // the sync directory changed (a change notification, not an Event)
     SLOT_STOP = 6,        // Stop was requested
     kWaitSlotCount = 7,
-};
-
-// Modem-line bits of the Bluetooth port's status, as Windows numbers them.
-constexpr uint32_t kModemCtsOn = 0x10;
-constexpr uint32_t kModemDsrOn = 0x20;
-
-// How one link transfer ended: code is the system's code to report when it
-// failed (0: nothing to report, as after a stop or the Bluetooth server going).
-struct LinkOutcome {
-    bool ok;
-    uint32_t code;
 };
 
 class Proxy {
@@ -104,34 +95,6 @@ class Proxy {
     void SendToClient(const uint8_t* buffer, size_t offset, size_t count);
     void CloseClient();
 
-    // ---- serial ports and the link (SerialLink.cpp)
-    void OpenPorts();
-    void ClosePorts();
-    bool AnyPortOpen() const;
-    // Opens and configures one port; reports only a configuration failure (3004).
-    bool OpenSerialPort(platform::SerialPort& port, const char* name);
-    // Re-reads the Bluetooth modem lines and re-arms the wait for their change.
-    // Returns the failure's system code (reported, engine stopping), else 0.
-    uint32_t UpdateBtServerState();
-    // Moves the hello window on by one byte per byte read; returns with a read
-    // pending (or the hello found, or the USB port closed after a failed read).
-    void ReadHelloByte();
-    // The hello read of slot 3 completed: collect it and search on.
-    void HelloReadCompleted();
-    bool CheckHello();
-    void SetUsbServerState(bool value);
-    // Moves count bytes at frame_ + offset over the active port within one link
-    // time-out, waiting on the completion, a modem change and the stop event.
-    LinkOutcome LinkTransfer(uint32_t count, uint32_t offset, bool write);
-    // CTS and DSR both on, as last read.
-    bool BtServerUp() const;
-    // Before an exchange: the rest of a reply cut off by a failed exchange is
-    // thrown away on the Bluetooth port.
-    void DiscardStaleReply();
-    platform::SerialPort& ActivePort();
-    void CloseBtPort();
-    void CloseUsbPort();
-
     // ---- the link protocol (LinkExchange.cpp)
     // One exchange with the frame built in frame_ (type and payload). True when
     // the reply carried data, so the next pass polls at once.
@@ -164,23 +127,31 @@ class Proxy {
     EngineError lastError_{};
     platform::TcpListener listener_;
     platform::TcpConnection client_;
-    platform::SerialPort btPort_;
-    platform::SerialPort usbPort_;
     platform::Thread worker_;
     // Slots 0-4 and 6 are events; slot 5 stays unset here and is the change
     // notification's waitable when synchronisation is on.
     platform::Event events_[kWaitSlotCount];
     platform::Waitable waits_[kWaitSlotCount];
-    std::atomic<uint32_t> modemStatus_{0};
-    std::atomic<bool> usbServer_{false};
-    // The phone's server came up since the loop last looked (a hello on USB,
-    // CTS and DSR on Bluetooth, or a line change inside a transfer): it must be
-    // told the sync configuration first, however it was found.
-    bool announceDue_ = false;
-    // A failed exchange left part of a reply behind: discard before the next.
-    bool btDiscardDue_ = false;
+    // The link's reports become the engine's events, error reports and stop.
+    struct ChannelReports final : LinkReports {
+        explicit ChannelReports(Proxy& proxy) : proxy(proxy) {}
+        void LinkEvent(EventCode code, uint32_t value) override { proxy.PostEvent(code, value); }
+        void LinkText(EventCode code, const char* text) override { proxy.PostText(code, text); }
+        void LinkError(uint32_t messageId, uint32_t code) override {
+            proxy.ReportSystemError(messageId, code);
+        }
+        void ServerChanged() override {
+            proxy.ResetStatistics();
+            if (!proxy.ServerConnected()) proxy.CloseClient();
+        }
+        void ClientGone() override { proxy.CloseClient(); }
+        void LinkBroken() override { proxy.Stop(); }
+        Proxy& proxy;
+    };
+    ChannelReports channelReports_{*this};
+    LinkChannel link_{channelReports_,     linkTimeoutMs_,     events_[SLOT_MODEM],
+                      events_[SLOT_HELLO], events_[SLOT_LINK], events_[SLOT_STOP]};
     bool stopFlag_ = false;
-    uint8_t helloWindow_[8] = {};
     uint32_t syncFlags_ = 0;
     uint8_t frame_[kLinkFrameSize] = {};
     char syncDir_[kPathCapacity] = {};

@@ -23,8 +23,8 @@ void Proxy::WorkerProcedure(void* self) {
 void Proxy::WorkerLoop() {
     PostEvent(EV_PROXY_RUNNING, 1);
     stopFlag_ = false;
-    OpenPorts();
-    if (!AnyPortOpen()) PostEvent(EV_MESSAGE, MSG_NO_PORTS);
+    link_.OpenPorts();
+    if (!link_.BtOpen() && !link_.UsbOpen()) PostEvent(EV_MESSAGE, MSG_NO_PORTS);
     uint32_t lastOpen = platform::TickCount();
 
     // False for one pass after a receive closed the viewer connection, so that the
@@ -41,7 +41,7 @@ void Proxy::WorkerLoop() {
     PollPace pace;
 
     for (;;) {
-        const bool btWasOpen = btPort_.IsOpen(), usbWasOpen = usbPort_.IsOpen();
+        const bool btWasOpen = link_.BtOpen(), usbWasOpen = link_.UsbOpen();
         platform::Waitable set[kWaitSlotCount];
         int slots[kWaitSlotCount];
         size_t count = 0;
@@ -53,8 +53,8 @@ void Proxy::WorkerLoop() {
         // a viewer accepted first would get no notice of its own and inherit
         // the old viewer's session. It waits in the backlog for this one pass.
         const bool goneUntold = clientNoticed && !ClientConnected() && ServerConnected();
-        if (btPort_.IsOpen()) add(SLOT_MODEM);
-        if (usbPort_.IsOpen() && !usbServer_) add(SLOT_HELLO);
+        if (link_.BtOpen()) add(SLOT_MODEM);
+        if (link_.UsbSearching()) add(SLOT_HELLO);
         if (watchClient && !goneUntold) add(ClientConnected() ? SLOT_CLIENT : SLOT_LISTENER);
         watchClient = true;
         if (SyncEnabled() && waits_[SLOT_DIR_CHANGE]) add(SLOT_DIR_CHANGE);
@@ -85,11 +85,11 @@ void Proxy::WorkerLoop() {
                     clientReady = true;
                     break;
                 case SLOT_MODEM:
-                    UpdateBtServerState();
+                    link_.ModemChanged();
                     announce = true;
                     break;
                 case SLOT_HELLO:
-                    HelloReadCompleted();  // a hello found there is announced below
+                    link_.HelloReadCompleted();  // a hello found there is announced below
                     break;
                 case SLOT_DIR_CHANGE:
                     DirectoryChanged();
@@ -106,10 +106,7 @@ void Proxy::WorkerLoop() {
         // However the server was found: by its wait, when the port opened, when
         // the search resumed after the phone's server went away mid-exchange, or
         // by a line change seen inside a transfer.
-        if (announceDue_) {
-            announce = true;
-            announceDue_ = false;
-        }
+        if (link_.TakeAnnounceDue()) announce = true;
 
         // Notices, in order of precedence.
         if (ServerConnected()) {
@@ -192,9 +189,9 @@ void Proxy::WorkerLoop() {
         // retrying on every pass.
         constexpr uint32_t kRetryMs = PollPace::kIdleMs - 100;
         uint32_t tick = platform::TickCount();
-        bool lost = (btWasOpen && !btPort_.IsOpen()) || (usbWasOpen && !usbPort_.IsOpen());
+        bool lost = (btWasOpen && !link_.BtOpen()) || (usbWasOpen && !link_.UsbOpen());
         if (lost || tick - lastOpen >= kRetryMs) {
-            OpenPorts();
+            link_.OpenPorts();
             SyncTick(tick);
             lastOpen = tick;
         }

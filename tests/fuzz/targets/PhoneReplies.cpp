@@ -145,6 +145,7 @@ struct ProxyTestAccess {
     static void Run(Proxy& proxy, const Settings& settings, CountingSink* sink,
                     const uint8_t* replies, size_t size, uint32_t readLimit) {
         proxy.settings_ = settings;
+        proxy.link_.Configure(settings);
         proxy.sink_ = sink;
         for (int slot :
              {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
@@ -160,7 +161,7 @@ struct ProxyTestAccess {
         SaveFileToOffer(settings.SyncDir);
 
         fuzz::SetPhoneScript(kUsbHello, sizeof kUsbHello);
-        proxy.OpenPorts();
+        proxy.link_.OpenPorts();
         fuzz::SetPhoneScript(replies, size, readLimit);
 
         bool announce = true;
