@@ -72,15 +72,40 @@ bool WineComPair::Create() {
     return false;
 }
 
-bool WineComPair::SetEngineLines(int bits) {
+// Runs `step` (a shell command on the engine side's state file $f, whose name
+// the shell takes from the pty behind the port) and returns once it has run:
+// the shell reports back through a mark that this side sees on drive Z:,
+// Wine's view of the Unix root. Wine gives no exit status of a Unix process.
+bool WineComPair::ChangeEngineState(const char* suffix, const char* step) {
     const char* dir = std::getenv("KIVRO_MODEM_DIR");
     if (dir == nullptr || dir[0] == '\0') return false;
-    char script[1200];
-    std::snprintf(script, sizeof script,
-                  "f=%s/$(readlink %s | tr / _) && echo %d > $f.new && mv $f.new $f", dir,
-                  links_[0], bits);
-    // Wine reports no exit status of a Unix process: callers wait for the effect.
-    return RunUnix(script);
+    char mark[400], markDos[400];
+    std::snprintf(mark, sizeof mark, "%s/step-done", dir);
+    std::snprintf(markDos, sizeof markDos, "Z:%s", mark);
+    for (char* c = markDos; *c != '\0'; ++c)
+        if (*c == '/') *c = '\\';
+    DeleteFileA(markDos);
+    char script[1400];
+    std::snprintf(script, sizeof script, "f=%s/$(readlink %s | tr / _)%s && %s && touch %s", dir,
+                  links_[0], suffix, step, mark);
+    if (!RunUnix(script)) return false;
+    for (int i = 0; i < 250; ++i) {
+        if (GetFileAttributesA(markDos) != INVALID_FILE_ATTRIBUTES) return DeleteFileA(markDos);
+        Sleep(20);
+    }
+    return false;
+}
+
+bool WineComPair::SetEngineLines(int bits) {
+    char step[64];
+    std::snprintf(step, sizeof step, "echo %d > $f.new && mv $f.new $f", bits);
+    return ChangeEngineState("", step);
+}
+
+bool WineComPair::FailOneEngineReadAfter(int bytes) {
+    char step[64];
+    std::snprintf(step, sizeof step, "echo %d > $f.new && mv $f.new $f", bytes);
+    return ChangeEngineState(".once", step);
 }
 
 WineComPair::~WineComPair() {

@@ -40,11 +40,16 @@ class WineComPair {
     const char* EngineSide() const { return first_; }  // "COMn"
     const char* PhoneSide() const { return second_; }  // "COMn+1"
     // Gives the engine side's pty these TIOCM bits through the modem shim
-    // (tests/link/ModemShim.c) preloaded into Wine with $KIVRO_MODEM_DIR set;
-    // false when it is not. Does not wait: the change shows a moment later.
+    // (tests/link/ModemShim.c) preloaded into Wine with $KIVRO_MODEM_DIR set.
+    // Returns once the shim sees them; false without the shim, or when that
+    // did not happen within seconds.
     bool SetEngineLines(int bits);
+    // Through the same shim, and returning the same way: one read of the
+    // engine side fails with EIO after `bytes` more have been read.
+    bool FailOneEngineReadAfter(int bytes);
 
   private:
+    bool ChangeEngineState(const char* suffix, const char* step);
     char first_[16] = {};
     char second_[16] = {};
     char pidFile_[300] = {};
