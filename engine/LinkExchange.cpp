@@ -13,8 +13,9 @@
 
 namespace kivro {
 
-bool Proxy::LinkExchange(uint32_t length) {
+Proxy::Reply Proxy::LinkExchange(uint8_t type, uint32_t length) {
     link_.BeforeExchange();
+    frame_[0] = type;
     PutBigEndian(frame_, 1, 2, length);
     uint32_t messageId = MSG_ERR_SEND_SERVER;
     LinkOutcome outcome = link_.Transfer(frame_, length + kLinkHeaderSize, true);
@@ -30,7 +31,7 @@ bool Proxy::LinkExchange(uint32_t length) {
         if (replyLength > kLinkMaxPayload) {
             PostEvent(EV_LINK_ERROR, MSG_ERR_TOO_LONG);
             stopFlag_ = true;
-            return false;
+            return {0, false};
         }
         if (replyLength > 0) outcome = link_.Transfer(frame_ + kLinkHeaderSize, replyLength, false);
     }
@@ -41,20 +42,27 @@ bool Proxy::LinkExchange(uint32_t length) {
             ReportSystemError(messageId, outcome.code);
             link_.ExchangeFailed();
         }
-        return false;
+        return {0, false};
     }
     receivedTotal_ += replyLength;
-    uint8_t type = frame_[0];
-    bool more = (type == LINK_DATA && replyLength > 0) || type == LINK_FILE_DATA;
-    if (!stopFlag_) HandleServerMessage(replyLength);
-    return more;
+    const uint8_t reply = frame_[0];
+    bool more = (reply == LINK_DATA && replyLength > 0) || reply == LINK_FILE_DATA;
+    if (!stopFlag_) HandleServerMessage(reply, replyLength);
+    return {reply, more};
 }
 
-void Proxy::HandleServerMessage(uint32_t length) {
+uint32_t Proxy::SyncConfiguration() {
+    syncFlags_ = SyncEnabled() ? 1 : 0;
+    frame_[kLinkHeaderSize] = static_cast<uint8_t>(syncFlags_);
+    PutBigEndian(frame_, kLinkHeaderSize + 1, 4, localLimit_);
+    return 5;
+}
+
+void Proxy::HandleServerMessage(uint8_t type, uint32_t length) {
     uint8_t* payload = frame_ + kLinkHeaderSize;
-    switch (frame_[0]) {
+    switch (type) {
         case LINK_DATA:
-            SendToClient(frame_, kLinkHeaderSize, length);
+            viewer_.Send(payload, length);
             break;
         case LINK_SYNC_CONFIG: {
             // Always read as five bytes; a shorter payload counts as zeros, not as
@@ -82,7 +90,7 @@ void Proxy::HandleServerMessage(uint32_t length) {
             link_.UsbServerLeft();
             break;
         case LINK_CLOSE_CLIENT:
-            CloseClient();
+            viewer_.Close();
             break;
         default:
             PostEvent(EV_LINK_ERROR, MSG_ERR_INVALID_TYPE);

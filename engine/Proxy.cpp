@@ -21,8 +21,7 @@ Proxy::~Proxy() {
     Stop();
     worker_.Join();
     // The worker's ReleaseAll closed them; sockets must go before their events.
-    client_.Close();
-    listener_.Close();
+    viewer_.Release();
 }
 
 bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
@@ -53,16 +52,7 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
         waits_[slot] = events_[slot].Handle();
     }
 
-    platform::SocketError error = listener_.Create();
-    if (error.Failed()) {
-        ReportSocketError(MSG_ERR_CREATE_SOCKET, error.code);
-        return fail();
-    }
-    error = listener_.Listen(static_cast<uint16_t>(settings_.TCPPort), events_[SLOT_LISTENER]);
-    if (error.Failed()) {
-        ReportSocketError(MSG_ERR_LISTEN, error.code);
-        return fail();
-    }
+    if (!viewer_.Listen(static_cast<uint16_t>(settings_.TCPPort))) return fail();
 
     if (settings_.DoSync && !OpenSync()) return fail();
 
@@ -96,7 +86,7 @@ bool Proxy::Running() const {
     return running_;
 }
 bool Proxy::ClientConnected() const {
-    return clientConnected_;
+    return viewer_.Connected();
 }
 
 bool Proxy::ServerConnected() const {
@@ -108,11 +98,7 @@ bool Proxy::SyncEnabled() const {
 }
 
 void Proxy::ReleaseAll() {
-    if (client_.IsOpen()) {
-        client_.Close();
-        clientConnected_ = false;
-    }
-    listener_.Close();
+    viewer_.Release();
     link_.ClosePorts();
     CloseSync();
     // Sockets are closed above, so no event is still bound to one. The stop event

@@ -4,13 +4,14 @@
 // reports through the EngineEvents sink. There are no locks: the stop event is the
 // only way in, and the queries read single atomic fields.
 //
-// The implementation is split by concern: Proxy.cpp (start, stop, queries,
-// release, events), ClientConnection.cpp (the viewer), WorkerLoop.cpp (the main
-// loop), LinkExchange.cpp (one exchange of frames and the reply's handling),
-// SyncTransfer.cpp (the hooks into FileSync). Two objects hold the rest with
-// their rules: LinkChannel (the serial ports, the phone's server on each, and
-// every transfer over them: LinkChannel.h) and FileSync (the sync folder's
-// watch and monitor and the file transfers both ways: FileSync.h).
+// Proxy is the worker's orchestration and the public operations: Proxy.cpp
+// (start, stop, queries, release, events), WorkerLoop.cpp (the main loop),
+// LinkExchange.cpp (one exchange of frames and the reply's handling),
+// SyncTransfer.cpp (the hooks into FileSync). Three objects hold the rest with
+// their rules: Viewer (the listener and the viewer's connection: Viewer.h),
+// LinkChannel (the serial ports, the phone's server on each, and every
+// transfer over them: LinkChannel.h) and FileSync (the sync folder's watch and
+// monitor and the file transfers both ways: FileSync.h).
 #pragma once
 
 #include <atomic>
@@ -21,8 +22,8 @@
 #include "engine/FileSync.h"
 #include "engine/LinkChannel.h"
 #include "engine/LinkProtocol.h"
+#include "engine/Viewer.h"
 #include "platform/Event.h"
-#include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "settings/Settings.h"
 
@@ -86,20 +87,19 @@ class Proxy {
     void WorkerLoop();
     static uint32_t Rate(uint32_t bytes, uint32_t elapsedMs);
 
-    // ---- the viewer (ClientConnection.cpp)
-    void AcceptClient();
-    // Receives into the frame's payload area. Returns the byte count (> 0), 0 when
-    // nothing was there, or -1 when the connection ended (CloseClient has run).
-    int ReceiveFromClient();
-    // Sends count bytes from buffer + offset to the viewer; dropped without one.
-    void SendToClient(const uint8_t* buffer, size_t offset, size_t count);
-    void CloseClient();
-
     // ---- the link protocol (LinkExchange.cpp)
-    // One exchange with the frame built in frame_ (type and payload). True when
-    // the reply carried data, so the next pass polls at once.
-    bool LinkExchange(uint32_t length);
-    void HandleServerMessage(uint32_t length);
+    // How an exchange went: the reply's type (0 when none came), and whether the
+    // phone has more, so the next pass polls at once.
+    struct Reply {
+        uint8_t type;
+        bool more;
+    };
+    // One exchange: the request of this type, its payload already in place after
+    // the header, the reply read into the same buffer and acted on.
+    Reply LinkExchange(uint8_t type, uint32_t length);
+    void HandleServerMessage(uint8_t type, uint32_t length);
+    // Writes the sync configuration's payload; returns its length.
+    uint32_t SyncConfiguration();
 
     // ---- file synchronisation (SyncTransfer.cpp; the work is FileSync's)
     // Start's synchronisation step: the change notification, the directory
@@ -108,8 +108,8 @@ class Proxy {
     // ReleaseAll's part: closes the change notification and the transfer file,
     // so nothing stays locked and a new Start is clean.
     void CloseSync();
-    // Fills frame_ with the next file message: type and payload; false for none.
-    bool NextSyncMessage(uint32_t& length);
+    // Writes the next file message's payload; its type and length; false for none.
+    bool NextSyncMessage(uint8_t& type, uint32_t& length);
     void ReceiveFileStart(uint32_t length);
     void ReceiveFileData(uint32_t length);
     void ReceiveFileEnd();
@@ -120,21 +120,20 @@ class Proxy {
     // The sync configuration went to a newly connected server.
     void SyncServerConnected(uint32_t now);
 
-    // ---- fields
-    const uint32_t linkTimeoutMs_;
-    Settings settings_{};
-    EngineEvents* sink_ = nullptr;
-    EngineError lastError_{};
-    platform::TcpListener listener_;
-    platform::TcpConnection client_;
-    platform::Thread worker_;
-    // Slots 0-4 and 6 are events; slot 5 stays unset here and is the change
-    // notification's waitable when synchronisation is on.
-    platform::Event events_[kWaitSlotCount];
-    platform::Waitable waits_[kWaitSlotCount];
-    // The link's reports become the engine's events, error reports and stop.
-    struct ChannelReports final : LinkReports {
-        explicit ChannelReports(Proxy& proxy) : proxy(proxy) {}
+    // ---- what the engine's parts report, turned into its events, error
+    // reports and stop. They run on the worker thread.
+    struct ViewerSide final : ViewerReports {
+        explicit ViewerSide(Proxy& proxy) : proxy(proxy) {}
+        void ViewerEvent(EventCode code, uint32_t value) override { proxy.PostEvent(code, value); }
+        void ViewerText(EventCode code, const char* text) override { proxy.PostText(code, text); }
+        void ViewerError(uint32_t messageId, uint32_t code) override {
+            proxy.ReportSocketError(messageId, code);
+        }
+        void ViewerBroken() override { proxy.Stop(); }
+        Proxy& proxy;
+    };
+    struct LinkSide final : LinkReports {
+        explicit LinkSide(Proxy& proxy) : proxy(proxy) {}
         void LinkEvent(EventCode code, uint32_t value) override { proxy.PostEvent(code, value); }
         void LinkText(EventCode code, const char* text) override { proxy.PostText(code, text); }
         void LinkError(uint32_t messageId, uint32_t code) override {
@@ -142,22 +141,14 @@ class Proxy {
         }
         void ServerChanged() override {
             proxy.ResetStatistics();
-            if (!proxy.ServerConnected()) proxy.CloseClient();
+            if (!proxy.ServerConnected()) proxy.viewer_.Close();
         }
-        void ClientGone() override { proxy.CloseClient(); }
+        void ClientGone() override { proxy.viewer_.Close(); }
         void LinkBroken() override { proxy.Stop(); }
         Proxy& proxy;
     };
-    ChannelReports channelReports_{*this};
-    LinkChannel link_{channelReports_,     linkTimeoutMs_,     events_[SLOT_MODEM],
-                      events_[SLOT_HELLO], events_[SLOT_LINK], events_[SLOT_STOP]};
-    bool stopFlag_ = false;
-    uint32_t syncFlags_ = 0;
-    uint8_t frame_[kLinkFrameSize] = {};
-    char syncDir_[kPathCapacity] = {};
-    // FileSync's reports become the engine's events and error reports.
-    struct SyncReports final : FileSyncReports {
-        explicit SyncReports(Proxy& proxy) : proxy(proxy) {}
+    struct SyncSide final : FileSyncReports {
+        explicit SyncSide(Proxy& proxy) : proxy(proxy) {}
         void SyncEvent(EventCode code, uint32_t value) override { proxy.PostEvent(code, value); }
         void SyncText(EventCode code, const char* text) override { proxy.PostText(code, text); }
         void SyncError(uint32_t messageId, uint32_t code) override {
@@ -165,17 +156,46 @@ class Proxy {
         }
         Proxy& proxy;
     };
-    SyncReports syncReports_{*this};
-    FileSync fileSync_{syncReports_};
-    uint32_t agreedLimit_ = 0;
+
+    // ---- fields, by who writes them
+    // Fixed at construction.
+    const uint32_t linkTimeoutMs_;
+    // The user-interface thread, in Start, before the worker exists; the stop
+    // event's Set by Stop from any thread.
+    Settings settings_{};
+    EngineEvents* sink_ = nullptr;
+    platform::Thread worker_;
+    // Slots 0-4 and 6 are events; slot 5 stays unset here and is the change
+    // notification's waitable when synchronisation is on.
+    platform::Event events_[kWaitSlotCount];
+    platform::Waitable waits_[kWaitSlotCount];
     uint32_t localLimit_ = 0;
+    char syncDir_[kPathCapacity] = {};
+
+    // The worker thread (and Start before it runs): the three parts and what
+    // the loop keeps between passes.
+    ViewerSide viewerSide_{*this};
+    LinkSide linkSide_{*this};
+    SyncSide syncSide_{*this};
+    Viewer viewer_{viewerSide_, linkTimeoutMs_, events_[SLOT_LISTENER], events_[SLOT_CLIENT],
+                   events_[SLOT_STOP]};
+    LinkChannel link_{linkSide_,           linkTimeoutMs_,     events_[SLOT_MODEM],
+                      events_[SLOT_HELLO], events_[SLOT_LINK], events_[SLOT_STOP]};
+    FileSync fileSync_{syncSide_};
+    // The worker ends after this pass. Set where the stop event is seen (a part
+    // that cannot go on sets that event, as the user-interface thread does),
+    // and by a reply too long to read, after which nothing more can be.
+    bool stopFlag_ = false;
+    EngineError lastError_{};
+    uint8_t frame_[kLinkFrameSize] = {};
+    uint32_t syncFlags_ = 0;
+    uint32_t agreedLimit_ = 0;
     uint32_t receivedTotal_ = 0;
     uint32_t sentTotal_ = 0;
     TrafficStats stats_{};
 
-    // What the user-interface thread reads; written only by the owner of the state.
+    // Written by their owner as above, read by the user-interface thread.
     std::atomic<bool> running_{false};
-    std::atomic<bool> clientConnected_{false};
     std::atomic<bool> syncEnabled_{false};
 
     friend struct ProxyTestAccess;  // tests drive protected operations through it

@@ -41,14 +41,10 @@ void Proxy::SyncServerConnected(uint32_t now) {
     fileSync_.ServerConnected(now);
 }
 
-bool Proxy::NextSyncMessage(uint32_t& length) {
+bool Proxy::NextSyncMessage(uint8_t& type, uint32_t& length) {
     if (!SyncEnabled()) return false;
-    uint8_t type = 0;
-    if (!fileSync_.NextMessage((syncFlags_ & 1) != 0, agreedLimit_, type, frame_ + kLinkHeaderSize,
-                               length))
-        return false;
-    frame_[0] = type;
-    return true;
+    return fileSync_.NextMessage((syncFlags_ & 1) != 0, agreedLimit_, type,
+                                 frame_ + kLinkHeaderSize, length);
 }
 
 void Proxy::ReceiveFileStart(uint32_t length) {

@@ -71,6 +71,7 @@ void Proxy::WorkerLoop() {
         clientReadyKept = false;
         bool haveFrame = false;
         bool active = false;  // the frame carries the viewer's bytes or its arrival
+        uint8_t type = LINK_DATA;
         uint32_t length = 0;
 
         // A failed wait is handled like a time-out.
@@ -79,7 +80,7 @@ void Proxy::WorkerLoop() {
             if (slot != SLOT_DIR_CHANGE) events_[slot].Reset();
             switch (slot) {
                 case SLOT_LISTENER:
-                    AcceptClient();
+                    viewer_.Accept();
                     break;
                 case SLOT_CLIENT:
                     clientReady = true;
@@ -95,7 +96,8 @@ void Proxy::WorkerLoop() {
                     DirectoryChanged();
                     break;
                 case SLOT_STOP:
-                    CloseClient();
+                    // The phone still hears that the viewer went, in this pass's exchange.
+                    viewer_.Close();
                     stopFlag_ = true;
                     break;
                 default:
@@ -111,20 +113,17 @@ void Proxy::WorkerLoop() {
         // Notices, in order of precedence.
         if (ServerConnected()) {
             if (announce) {
-                syncFlags_ = SyncEnabled() ? 1 : 0;
                 SyncServerConnected(platform::TickCount());
-                frame_[0] = LINK_SYNC_CONFIG;
-                frame_[kLinkHeaderSize] = static_cast<uint8_t>(syncFlags_);
-                PutBigEndian(frame_, kLinkHeaderSize + 1, 4, localLimit_);
-                length = 5;
+                type = LINK_SYNC_CONFIG;
+                length = SyncConfiguration();
                 haveFrame = true;
             } else if (!clientNoticed && ClientConnected()) {
-                frame_[0] = LINK_CLIENT_CONNECTED;
+                type = LINK_CLIENT_CONNECTED;
                 haveFrame = true;
                 active = true;  // the phone's server greets a new viewer
                 clientNoticed = true;
             } else if (clientNoticed && !ClientConnected()) {
-                frame_[0] = LINK_CLIENT_DISCONNECTED;
+                type = LINK_CLIENT_DISCONNECTED;
                 haveFrame = true;
                 clientNoticed = false;
             }
@@ -139,9 +138,9 @@ void Proxy::WorkerLoop() {
                 clientReadyKept = true;
                 pollNow = true;
             } else {
-                int received = ReceiveFromClient();
+                int received = viewer_.Receive(frame_ + kLinkHeaderSize, kLinkMaxPayload);
                 if (received > 0) {
-                    frame_[0] = LINK_DATA;
+                    type = LINK_DATA;
                     length = static_cast<uint32_t>(received);
                     haveFrame = true;
                     active = true;
@@ -164,21 +163,19 @@ void Proxy::WorkerLoop() {
                 PostStatistics();
                 lastReport = now;
             }
-            bool fileOut = !haveFrame && NextSyncMessage(length);
+            bool fileOut = !haveFrame && NextSyncMessage(type, length);
             if (!haveFrame && !fileOut) {
-                frame_[0] = LINK_DATA;
+                type = LINK_DATA;  // an empty poll
                 length = 0;
             }
-            uint8_t sent = frame_[0];
-            bool more = LinkExchange(length);
+            Reply reply = LinkExchange(type, length);
             // A file moves one frame per exchange, so while one is under way the
             // next pass follows at once: ours after its start or data went out,
             // the phone's once its start came (its data replies count as more).
-            // The reply overwrote the frame, so frame_[0] is the phone's type.
-            bool transfer = (fileOut && sent != LINK_FILE_END) ||
-                            (frame_[0] == LINK_FILE_START && fileSync_.Receiving());
-            if (more || transfer) pollNow = true;
-            if (more || active || fileOut || transfer) pace.Activity(now);
+            bool transfer = (fileOut && type != LINK_FILE_END) ||
+                            (reply.type == LINK_FILE_START && fileSync_.Receiving());
+            if (reply.more || transfer) pollNow = true;
+            if (reply.more || active || fileOut || transfer) pace.Activity(now);
         }
 
         // Closed ports are retried once a second, as the idle loop always did, and

@@ -20,7 +20,7 @@ namespace kivro::test {
 
 // Records every event; optionally calls a hook on the posting (worker) thread.
 class RecordingSink : public EngineEvents {
-public:
+  public:
     void Post(const EngineEvent& event) override;
 
     std::vector<EngineEvent> Events();
@@ -33,7 +33,7 @@ public:
     // Runs on the worker thread for each event, after it was recorded.
     std::function<void(const EngineEvent&)> hook;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<EngineEvent> events_;
@@ -45,7 +45,7 @@ bool IsError(const EngineEvent& event);
 
 // A blocking IPv4 TCP socket on the loopback address.
 class Peer {
-public:
+  public:
     Peer() = default;
     ~Peer();
     Peer(const Peer&) = delete;
@@ -65,7 +65,7 @@ public:
     void Reset();
     bool IsOpen() const { return fd_ != kNone; }
 
-private:
+  private:
     static constexpr intptr_t kNone = -1;
     intptr_t fd_ = kNone;
 };
@@ -89,7 +89,7 @@ namespace kivro {
 struct ProxyTestAccess {
     // Worker thread only (call it from a sink hook).
     static void SendToClient(Proxy& proxy, const uint8_t* data, size_t count) {
-        proxy.SendToClient(data, 0, count);
+        proxy.viewer_.Send(data, count);
     }
     static void ReportSystemError(Proxy& proxy, uint32_t id, uint32_t code) {
         proxy.ReportSystemError(id, code);

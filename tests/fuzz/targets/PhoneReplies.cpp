@@ -172,19 +172,17 @@ struct ProxyTestAccess {
             platform::Waitable change = proxy.waits_[SLOT_DIR_CHANGE];
             if (proxy.SyncEnabled() && change && platform::WaitAny(&change, 1, 0) == 0)
                 proxy.DirectoryChanged();
+            uint8_t type = LINK_DATA;
             uint32_t length = 0;
             if (announce) {
-                proxy.syncFlags_ = proxy.SyncEnabled() ? 1 : 0;
-                proxy.frame_[0] = LINK_SYNC_CONFIG;
-                proxy.frame_[kLinkHeaderSize] = static_cast<uint8_t>(proxy.syncFlags_);
-                PutBigEndian(proxy.frame_, kLinkHeaderSize + 1, 4, proxy.localLimit_);
-                length = 5;
-            } else if (!proxy.NextSyncMessage(length)) {
-                proxy.frame_[0] = LINK_DATA;
+                type = LINK_SYNC_CONFIG;
+                length = proxy.SyncConfiguration();
+            } else if (!proxy.NextSyncMessage(type, length)) {
+                type = LINK_DATA;
                 length = 0;
             }
             sink->helloSeen = false;
-            proxy.LinkExchange(length);
+            proxy.LinkExchange(type, length);
             // A phone that disconnected and said hello again is told the configuration anew.
             announce = sink->helloSeen;
         }
