@@ -13,13 +13,18 @@
  * binary (linked ahead of libc) and any other process it is LD_PRELOADed into:
  * $KIVRO_MODEM_DIR/<tty path with "/" as "_"> holds the TIOCM bits in decimal.
  * TIOCMIWAIT polls that file every 2 ms and, like the real call, ends with EINTR
- * when a signal arrives. With $KIVRO_MODEM_DIR/rfcomm present the shim answers
- * as Linux's RFCOMM tty does: TIOCMGET works, but its ioctl does not know
- * TIOCMIWAIT (-ENOIOCTLCMD, which the tty layer hands to user space as ENOTTY). */
+ * when a signal arrives: signals are held while it reads the file and let in
+ * only by its sleeps (ppoll), so one that comes between two sleeps is not
+ * taken by its handler and then forgotten, as it never is by a driver's wait. With
+ * $KIVRO_MODEM_DIR/rfcomm present the shim answers as Linux's RFCOMM tty does: TIOCMGET works, but
+ * its ioctl does not know TIOCMIWAIT (-ENOIOCTLCMD, which the tty layer hands to user space as
+ * ENOTTY). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -95,6 +100,48 @@ static int rfcomm_mode(void) {
     return access(path, F_OK) == 0;
 }
 
+/* Sleeps ms with the caller's signal mask: 0, or -1 with EINTR when a signal
+ * came, during the sleep or while it was held before. */
+static int wait_ms(int ms, const sigset_t* callers) {
+    struct timespec pause = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    if (ppoll(NULL, 0, &pause, callers) < 0 && errno == EINTR) return -1;
+    return 0;
+}
+
+/* The emulated TIOCMIWAIT: every signal held but while it sleeps. After a
+ * stall, the state it waits to change from is taken anew. */
+static int wait_for_change(const char* path, int bits, int mask, int stall_ms) {
+    sigset_t all, callers;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &callers);
+    int result = 0;
+    if (stall_ms > 0) {
+        if (wait_ms(stall_ms, &callers) != 0) {
+            result = -1;
+        } else if (!read_state(path, &bits)) {
+            errno = EIO;
+            result = -1;
+        }
+    }
+    while (result == 0) {
+        if (wait_ms(2, &callers) != 0) {
+            result = -1;
+            break;
+        }
+        int now = 0;
+        if (!read_state(path, &now)) {
+            errno = EIO;
+            result = -1;
+            break;
+        }
+        if ((now ^ bits) & mask) break;
+    }
+    int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &callers, NULL);
+    errno = saved;
+    return result;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);
@@ -119,26 +166,10 @@ int ioctl(int fd, unsigned long request, ...) {
         }
         char stall_path[512];
         int stall_ms = 0;
-        if (tty_file(fd, ".stall", stall_path, sizeof stall_path) &&
-            read_state(stall_path, &stall_ms) && stall_ms > 0) {
-            struct timespec stall = {stall_ms / 1000, (long)(stall_ms % 1000) * 1000000L};
-            if (nanosleep(&stall, NULL) != 0) return -1; /* EINTR */
-            if (!read_state(path, &bits)) {
-                errno = EIO;
-                return -1;
-            }
-        }
-        int mask = (int)(long)arg;
-        for (;;) {
-            struct timespec pause = {0, 2000000};
-            if (nanosleep(&pause, NULL) != 0) return -1; /* EINTR */
-            int now = 0;
-            if (!read_state(path, &now)) {
-                errno = EIO;
-                return -1;
-            }
-            if ((now ^ bits) & mask) return 0;
-        }
+        if (!tty_file(fd, ".stall", stall_path, sizeof stall_path) ||
+            !read_state(stall_path, &stall_ms))
+            stall_ms = 0;
+        return wait_for_change(path, bits, (int)(long)arg, stall_ms);
     }
     return call_real(fd, request, arg);
 }
