@@ -4,9 +4,9 @@
 // still honouring Stop) instead of being treated as an engine failure, and a
 // viewer that vanished while being sent to is closed like one that vanished
 // while being read from: neither is a reason to stop the engine.
-#include "app/Messages.h"
 #include "engine/Proxy.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 
 #include <utility>
 

@@ -6,10 +6,10 @@
 // never hangs on a silent phone. Closed ports are retried (and rediscovered when
 // their Auto flag is set) on every pass rather than with back-off: a phone that
 // comes back is found within a second.
-#include "app/Messages.h"
 #include "engine/Proxy.h"
 #include "platform/System.h"
 #include "ports/PortFinder.h"
+#include "text/Messages.h"
 
 #include <cstring>
 

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/Messages.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/Proxy.h"
 #include "link/Phone.h"
@@ -17,6 +16,7 @@
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "ports/SerialCommValue.h"
+#include "text/Messages.h"
 
 using namespace kivro::platform;
 using namespace kivro::test;
