@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "app/ErrorBox.h"
-#include "app/Messages.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

@@ -1,8 +1,8 @@
 // Error-box texts (see ErrorBox.h).
 #include "app/ErrorBox.h"
 
-#include "app/Messages.h"
 #include "text/FormatText.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "app/ErrorBox.h"
-#include "app/Messages.h"
 #include "resources/Resource.h"
 #include "text/FormatText.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

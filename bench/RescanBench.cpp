@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "platform/System.h"
 #include "sync/DirMonitor.h"
 #include "text/Text.h"
 
@@ -97,7 +98,7 @@ BENCHMARK(Open)->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond
 }  // namespace
 
 int main(int argc, char** argv) {
-    kivro::InitUpperTable();
+    kivro::platform::InitUpperTable();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

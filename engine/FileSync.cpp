@@ -6,10 +6,10 @@
 
 #include <cstring>
 
-#include "app/Messages.h"
 #include "engine/LinkProtocol.h"
 #include "platform/System.h"
 #include "sync/SafeName.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

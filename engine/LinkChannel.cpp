@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "app/Messages.h"
+#include "text/Messages.h"
 #include "engine/LinkProtocol.h"
 #include "platform/System.h"
 #include "ports/PortFinder.h"

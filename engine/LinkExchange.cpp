@@ -6,8 +6,8 @@
 // pass) and throws away what had arrived on the Bluetooth port by the first
 // exchange on it. The frames carry no marker to search for, so this is the only
 // resynchronisation there is.
-#include "app/Messages.h"
 #include "engine/Proxy.h"
+#include "text/Messages.h"
 
 #include <cstring>
 

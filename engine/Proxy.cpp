@@ -9,8 +9,8 @@
 // end never signals a closed (or reused) handle.
 #include "engine/Proxy.h"
 
-#include "app/Messages.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

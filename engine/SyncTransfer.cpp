@@ -2,8 +2,8 @@
 // close it, the main loop hands it the change notification, the once-a-second
 // tick and the news of a (re)connected server, and the link exchange hands it
 // the phone's file messages and takes its own. The rules live in FileSync.
-#include "app/Messages.h"
 #include "engine/Proxy.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "app/Messages.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 
 namespace kivro {
 

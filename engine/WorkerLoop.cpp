@@ -9,10 +9,10 @@
 // phone is polled fast for a while (PollPace), so that an answer it prepares a
 // moment later is fetched at once, not on the next one-second poll. Everything
 // a pass touches is a field of the engine or a local: the loop allocates nothing.
-#include "app/Messages.h"
 #include "engine/PollPace.h"
 #include "engine/Proxy.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 
 namespace kivro {
 

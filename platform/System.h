@@ -7,11 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "text/Text.h"
+
 namespace kivro::platform {
 
 // Fills the 256-entry ANSI upper-case table (CharUpperBuffA per character on
 // Windows; the fixed Windows-1252 mapping elsewhere).
 void BuildUpperTable(unsigned char table[256]);
+
+// Fills the text layer's UpperTable from the system; once at start-up, before
+// any case-insensitive comparison.
+inline void InitUpperTable() { BuildUpperTable(UpperTable); }
 
 // The calling thread's last system error code (GetLastError / errno) and its setter.
 uint32_t LastError();

@@ -2,7 +2,7 @@
 // system (serial ports, the sync folder) come from the platform layer.
 #include "settings/Settings.h"
 
-#include "platform/SettingsStorage.h"
+#include "platform/Storage.h"
 #include "text/Text.h"
 
 namespace kivro {
@@ -16,7 +16,9 @@ Settings DefaultSettings() {
     s.DoSync = false;
     s.MaxSyncSize = 131072;
     TextCopy(s.SyncExclude, "*.bak; *~");
-    platform::FillSystemDefaults(s);
+    TextCopy(s.BTComPort, platform::DefaultBTPortName());
+    TextCopy(s.USBComPort, platform::DefaultUSBPortName());
+    platform::DefaultSyncFolder(s.SyncDir, sizeof s.SyncDir);
     return s;
 }
 

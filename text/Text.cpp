@@ -3,14 +3,12 @@
 
 #include <cstring>
 
-#include "platform/System.h"
-
 namespace kivro {
 
 unsigned char UpperTable[256];
 
 namespace {
-// Filled on first use so that a caller that forgot InitUpperTable still gets
+// Filled before main so that a program that never built the system's table gets
 // ASCII upper-casing rather than a table of zeros.
 struct UpperTableDefault {
     UpperTableDefault() {
@@ -19,8 +17,6 @@ struct UpperTableDefault {
     }
 } upperTableDefault;
 }  // namespace
-
-void InitUpperTable() { platform::BuildUpperTable(UpperTable); }
 
 size_t TextLength(const char* text, size_t capacity) {
     size_t n = 0;

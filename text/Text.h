@@ -36,11 +36,12 @@ inline bool ParseInt32(const char* text, int32_t& value) { return ParseInt32(tex
 size_t FormatDecimal(int64_t value, char* dest, size_t capacity);
 size_t FormatUnsigned(uint64_t value, char* dest, size_t capacity);
 
-// The 256-entry upper-case table of the system's ANSI code page. Built once at
-// start-up by InitUpperTable (CharUpperBuffA on Windows, the fixed Windows-1252
-// mapping elsewhere); every case-insensitive comparison goes through it.
+// The 256-entry upper-case table of the system's ANSI code page. Filled once at
+// start-up by platform::InitUpperTable (CharUpperBuffA on Windows, the fixed
+// Windows-1252 mapping elsewhere): text is the lowest layer and asks the system
+// nothing itself. Until then it holds ASCII upper-casing. Every
+// case-insensitive comparison goes through it.
 extern unsigned char UpperTable[256];
-void InitUpperTable();
 inline char UpperChar(char c) { return static_cast<char>(UpperTable[static_cast<unsigned char>(c)]); }
 
 // Case-insensitive equality of two texts through the upper-case table.

@@ -21,16 +21,17 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/Messages.h"
 #include "app/Presentation.h"
 #include "app/console/ConsoleOutput.h"
 #include "app/console/EventQueue.h"
 #include "engine/Proxy.h"
-#include "platform/SettingsStorage.h"
+#include "platform/System.h"
 #include "resources/Resource.h"
 #include "settings/Settings.h"
+#include "settings/SettingsStorage.h"
 #include "settings/SettingsStore.h"
 #include "text/FormatText.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 namespace kivro {
 namespace {
@@ -111,8 +112,8 @@ class Console final : public EventShell {
         if (path_[0] == '/') {
             // A file that cannot be created or read leaves the defaults, as a
             // missing registry key does on Windows.
-            platform::CreateDefaultSettingsFile(path_, DefaultSettings(), kSettingsKeyPath);
-            store_ = std::make_unique<SettingsStore>(platform::CreateSettingsFileStore(path_));
+            CreateDefaultSettingsFile(path_, DefaultSettings(), kSettingsKeyPath);
+            store_ = std::make_unique<SettingsStore>(CreateSettingsFileStore(path_));
             if (!store_->OpenKey(kSettingsKeyPath)) store_.reset();
         }
         LoadAll();
@@ -227,10 +228,10 @@ class Console final : public EventShell {
 };
 
 int Run(int argc, char** argv) {
-    InitUpperTable();
+    platform::InitUpperTable();
 
     char path[4096];
-    if (!platform::SettingsFilePath(path, sizeof path)) TextCopy(path, "(no home folder)");
+    if (!SettingsFilePath(path, sizeof path)) TextCopy(path, "(no home folder)");
 
     // A first pass over defaults decides whether to run at all, so that --help,
     // --version and a bad option never create or touch the settings file.

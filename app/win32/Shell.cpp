@@ -17,8 +17,8 @@
 #include "Resource.h"
 #include "app/CommandLine.h"
 #include "app/ErrorBox.h"
-#include "app/Messages.h"
 #include "settings/SettingsStore.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {

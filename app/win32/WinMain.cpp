@@ -8,6 +8,7 @@
 
 #include "app/win32/Shell.h"
 #include "engine/Proxy.h"
+#include "platform/System.h"
 #include "settings/win32/PropSheets.h"
 #include "text/Text.h"
 
@@ -15,7 +16,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOALIGNMENTFAULTEXCEPT | SEM_NOOPENFILEERRORBOX);
     LoadLibraryA("Riched20");
     kivro::RegisterControlClasses();
-    kivro::InitUpperTable();
+    kivro::platform::InitUpperTable();
     kivro::ResetSheet();
     auto* proxy = new kivro::Proxy;
     auto* shell = new kivro::Shell(*proxy);

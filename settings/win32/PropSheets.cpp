@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/SettingsStorage.h"
+#include "settings/SettingsStorage.h"
 
 namespace kivro {
 
@@ -16,7 +16,7 @@ std::unique_ptr<SettingsStore>& StoreSlot() {
 }
 // An unopened store: "none" until OpenKey succeeds, so every query fails.
 void ResetSharedStore() {
-    StoreSlot() = std::make_unique<SettingsStore>(platform::CreateSettingsValueStore());
+    StoreSlot() = std::make_unique<SettingsStore>(CreateSettingsValueStore());
 }
 
 constexpr int kMaxPages = 16;

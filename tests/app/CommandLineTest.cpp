@@ -9,6 +9,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ErrorBox.h"
+#include "platform/System.h"
 #include "text/Text.h"
 
 namespace kivro {
@@ -75,7 +76,7 @@ Outcome RunCommandLine(const std::string& line, bool& result) {
 
 class CommandLine : public ::testing::Test {
   protected:
-    void SetUp() override { InitUpperTable(); }
+    void SetUp() override { platform::InitUpperTable(); }
 
     void Check(const std::string& line, const Expect& want) {
         bool result = false;

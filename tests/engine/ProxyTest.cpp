@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "EngineTestSupport.h"
-#include "app/Messages.h"
 #include "engine/Proxy.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 
 namespace kivro::test {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "Rig.h"
-#include "app/Messages.h"
 #include "engine/Proxy.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 
 namespace kivro::test {
 namespace {

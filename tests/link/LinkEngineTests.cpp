@@ -15,7 +15,6 @@
 #include <sys/ioctl.h>
 #include <thread>
 
-#include "app/Messages.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/PollPace.h"
 #include "engine/Proxy.h"
@@ -23,6 +22,7 @@
 #include "link/Pty.h"
 #include "pace/WaitRecorder.h"
 #include "platform/System.h"
+#include "text/Messages.h"
 
 namespace kivro::test {
 namespace {

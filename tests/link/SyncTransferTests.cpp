@@ -23,7 +23,6 @@
 #include <unistd.h>
 #endif
 
-#include "app/Messages.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/Proxy.h"
 #include "link/Phone.h"
@@ -31,6 +30,7 @@
 #include "platform/System.h"
 #include "sync/SafeName.h"
 #include "sync/TempFolder.h"
+#include "text/Messages.h"
 #ifdef _WIN32
 #include "link/WineComPort.h"
 #else

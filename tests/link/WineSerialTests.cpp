@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/Messages.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/Proxy.h"
 #include "link/Phone.h"
@@ -19,6 +18,7 @@
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 #include "ports/SerialCommValue.h"
+#include "text/Messages.h"
 
 using namespace kivro::platform;
 using namespace kivro::test;

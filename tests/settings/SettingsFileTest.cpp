@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "TestStore.h"
-#include "platform/SettingsStorage.h"
 #include "settings/RegFile.h"
 #include "settings/Settings.h"
+#include "settings/SettingsStorage.h"
 #include "settings/SettingsStore.h"
 
 namespace kivro::test {
@@ -83,18 +83,18 @@ TEST(SettingsFilePath, FollowsXdgConfigHome) {
     for (const auto& c : cases) {
         ScopedEnv xdg("XDG_CONFIG_HOME", c.xdg);
         char path[512];
-        ASSERT_TRUE(platform::SettingsFilePath(path, sizeof path));
+        ASSERT_TRUE(SettingsFilePath(path, sizeof path));
         EXPECT_STREQ(path, c.expected) << (c.xdg ? c.xdg : "(unset)");
     }
     char tiny[8];
-    EXPECT_FALSE(platform::SettingsFilePath(tiny, sizeof tiny));
+    EXPECT_FALSE(SettingsFilePath(tiny, sizeof tiny));
 }
 
 using SettingsFile = StoreTest;
 
 TEST_F(SettingsFile, FirstStartWritesEveryDefaultAfterAComment) {
     const Settings d = DefaultSettings();
-    ASSERT_TRUE(platform::CreateDefaultSettingsFile(file_.c_str(), d, kSettingsKeyPath));
+    ASSERT_TRUE(CreateDefaultSettingsFile(file_.c_str(), d, kSettingsKeyPath));
     const std::string text = ReadAll(file_);
 
     RegFile parsed("HKEY_CURRENT_USER\\Software\\Ostraven\\KivroProxy");
@@ -123,7 +123,7 @@ TEST_F(SettingsFile, FirstStartWritesEveryDefaultAfterAComment) {
 
     // An existing file is the user's: left exactly as it is.
     WriteAll(file_, "; mine\n");
-    ASSERT_TRUE(platform::CreateDefaultSettingsFile(file_.c_str(), d, kSettingsKeyPath));
+    ASSERT_TRUE(CreateDefaultSettingsFile(file_.c_str(), d, kSettingsKeyPath));
     EXPECT_EQ(ReadAll(file_), "; mine\n");
 }
 
@@ -210,7 +210,7 @@ TEST_F(SettingsFile, AFileItCannotReadIsNeverWrittenOver) {
     EXPECT_EQ(ReadAll(file_), utf16);
 
     // A folder where the file should be: the key cannot be opened.
-    SettingsStore blocked(platform::CreateSettingsFileStore(folder_.c_str()));
+    SettingsStore blocked(CreateSettingsFileStore(folder_.c_str()));
     EXPECT_FALSE(blocked.OpenKey(kSettingsKeyPath));
 }
 

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-#include "platform/SettingsStorage.h"
+#include "settings/SettingsStorage.h"
 
 namespace kivro::test {
 
@@ -52,9 +52,9 @@ void StoreTest::TearDown() {
 
 std::unique_ptr<ValueStore> StoreTest::NewValues() {
 #ifdef _WIN32
-    return platform::CreateSettingsValueStore();
+    return CreateSettingsValueStore();
 #else
-    return platform::CreateSettingsFileStore(file_.c_str());
+    return CreateSettingsFileStore(file_.c_str());
 #endif
 }
 

@@ -40,7 +40,7 @@ TEST(CalendarSeconds, PlainCalendarArithmetic) {
 // A monitor on a fresh folder with a clock the test sets.
 class DirMonitorTest : public ::testing::Test {
   protected:
-    void SetUp() override { InitUpperTable(); }
+    void SetUp() override { platform::InitUpperTable(); }
 
     // The next file handed out under the limit, or "" when none is.
     std::string Next(uint32_t limit = UINT32_MAX) {

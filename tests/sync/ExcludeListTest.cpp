@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/System.h"
 #include "sync/ExcludeList.h"
 #include "text/Text.h"
 
@@ -66,7 +67,7 @@ TEST(ExcludeList, EmptyPatternMatchesNoName) {
 }
 
 TEST(WildcardMatch, Table) {
-    InitUpperTable();
+    platform::InitUpperTable();
     struct Case {
         const char* pattern;
         const char* name;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/Messages.h"
+#include "platform/System.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro {
@@ -38,7 +39,7 @@ TEST(Text, ParseInt32Rules) {
 }
 
 TEST(Text, UpperTableFollowsWindows1252) {
-    InitUpperTable();
+    platform::InitUpperTable();
     EXPECT_EQ(UpperTable['a'], 'A');
     EXPECT_EQ(UpperTable['z'], 'Z');
     EXPECT_EQ(UpperTable['{'], '{');

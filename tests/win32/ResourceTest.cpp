@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Resource.h"
-#include "app/Messages.h"
+#include "text/Messages.h"
 
 namespace kivro {
 namespace {

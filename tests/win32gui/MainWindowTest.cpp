@@ -15,8 +15,8 @@
 
 #include "Resource.h"
 #include "UiTestSupport.h"
-#include "app/Messages.h"
 #include "settings/win32/PropSheets.h"
+#include "text/Messages.h"
 
 namespace kivro::uitest {
 namespace {

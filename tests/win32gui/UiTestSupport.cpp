@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/Messages.h"
+#include "platform/System.h"
 #include "settings/win32/PropSheets.h"
+#include "text/Messages.h"
 #include "text/Text.h"
 
 namespace kivro::uitest {
@@ -34,7 +35,7 @@ struct Ui {
 // Never destroyed, as in the program: the window outlives every test.
 Ui& TheUi() {
     static Ui ui = [] {
-        InitUpperTable();
+        platform::InitUpperTable();
         LoadLibraryA("Riched20");
         RegisterControlClasses();
         ResetSheet();

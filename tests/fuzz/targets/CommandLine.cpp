@@ -8,6 +8,7 @@
 
 #include "FuzzTarget.h"
 #include "app/CommandLine.h"
+#include "platform/System.h"
 #include "text/Text.h"
 
 using namespace kivro;
@@ -25,7 +26,7 @@ void CheckSettings(const Settings& s, int32_t portBefore) {
 }  // namespace
 
 KIVRO_FUZZ_TARGET(CommandLine)(const uint8_t* data, size_t size) {
-    static const bool kTable = (InitUpperTable(), true);
+    static const bool kTable = (platform::InitUpperTable(), true);
     (void)kTable;
     if (size == 0) return 0;
     Settings settings = DefaultSettings();

@@ -1,8 +1,9 @@
-// Where the settings live on this system, and the defaults that name things of
-// the system. Windows keeps the settings key in the registry; Linux keeps the
-// same key as a REGEDIT4 file, so both run the same typed rules above a
-// ValueStore (the alternative, a native Linux format, would need its own rules
-// for oversized and mistyped values and could not be compared with Windows).
+// Where the settings live on this system: the key HKEY_CURRENT_USER\<path> of
+// the registry on Windows (win32/SettingsStorage.cpp); the same key as a
+// REGEDIT4 file on Linux (posix/SettingsStorage.cpp), over the platform's file
+// primitives. Both are ValueStores, so the same typed rules run above either
+// (the alternative, a native Linux format, would need its own rules for
+// oversized and mistyped values and could not be compared with Windows).
 #pragma once
 
 #include <cstddef>
@@ -11,11 +12,7 @@
 #include "settings/Settings.h"
 #include "settings/ValueStore.h"
 
-namespace kivro::platform {
-
-// Fills the settings that name things of the system: the manual serial ports
-// ("COM3"/"COM8"; "rfcomm0"/"ttyACM0") and the sync folder ("C:\"; $HOME/KivroProxy).
-void FillSystemDefaults(Settings& settings);
+namespace kivro {
 
 // The store the program uses: the registry of the current user on Windows, the
 // settings file (SettingsFilePath) on Linux. Not yet opened.
@@ -35,4 +32,4 @@ std::unique_ptr<ValueStore> CreateSettingsFileStore(const char* path);
 bool CreateDefaultSettingsFile(const char* path, const Settings& defaults, const char* keyPath);
 #endif
 
-}  // namespace kivro::platform
+}  // namespace kivro

@@ -1,5 +1,8 @@
 // Message texts by number, from the string table generated out of
-// resources/messages.txt (KivroProxyRSC), and the resource numbers of the shell.
+// resources/messages.txt (KivroProxyRSC), and the numbers themselves. They live
+// on the lowest layer, beside the table, because every layer above reports by
+// number: the engine names its errors here and only the front ends turn a
+// number into a text.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +14,9 @@ namespace kivro {
 // True when at least one character was loaded; false for a missing message.
 bool LoadMessage(uint32_t id, char* buffer, size_t capacity);
 template <size_t N>
-inline bool LoadMessage(uint32_t id, char (&buffer)[N]) { return LoadMessage(id, buffer, N); }
+inline bool LoadMessage(uint32_t id, char (&buffer)[N]) {
+    return LoadMessage(id, buffer, N);
+}
 
 enum MessageId : uint32_t {
     MSG_APP_NAME = 2000,

@@ -1,7 +1,7 @@
 // The string table lives in the binary as a sorted array generated at build time;
 // the Windows resources carry the same texts for the system dialogs that load
 // them by number themselves.
-#include "app/Messages.h"
+#include "text/Messages.h"
 
 #include "text/Text.h"
 

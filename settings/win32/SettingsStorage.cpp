@@ -2,17 +2,17 @@
 // opened once and kept for the whole run. Each call is the one registry call
 // that does the job; the registry's own rules (ERROR_MORE_DATA for data larger
 // than the buffer, the type ignored when it is not asked for) are the rules the
-// typed operations rely on, so nothing is added here.
-#include "platform/SettingsStorage.h"
+// typed operations rely on, so nothing is added here. The registry calls are
+// the storage primitive itself; the platform layer gives the key's owner.
+#include "settings/SettingsStorage.h"
 
 #include <windows.h>
 
 #include <memory>
 
 #include "platform/win32/RegistryReader.h"  // UniqueHKey
-#include "text/Text.h"
 
-namespace kivro::platform {
+namespace kivro {
 
 namespace {
 
@@ -43,19 +43,13 @@ class RegistryValueStore final : public ValueStore {
     }
 
   private:
-    UniqueHKey key_;
+    platform::UniqueHKey key_;
 };
 
 }  // namespace
-
-void FillSystemDefaults(Settings& settings) {
-    TextCopy(settings.BTComPort, "COM3");
-    TextCopy(settings.USBComPort, "COM8");
-    TextCopy(settings.SyncDir, "C:\\");
-}
 
 std::unique_ptr<ValueStore> CreateSettingsValueStore() {
     return std::make_unique<RegistryValueStore>();
 }
 
-}  // namespace kivro::platform
+}  // namespace kivro
