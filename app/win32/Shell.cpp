@@ -18,7 +18,7 @@
 #include "app/CommandLine.h"
 #include "app/ErrorBox.h"
 #include "app/Messages.h"
-#include "settings/SettingsStore.h"
+#include "platform/SettingsStorage.h"
 #include "text/Text.h"
 
 namespace kivro {
@@ -117,7 +117,13 @@ void WindowEventSink::Post(const EngineEvent& event) {
         delete copy;
 }
 
-Shell::Shell(Proxy& proxy) : proxy_(proxy) {
+Shell::Shell(Proxy& proxy)
+    : proxy_(proxy),
+      store_(platform::CreateSettingsValueStore()),
+      aboutPage_(store_),
+      versionPage_(store_),
+      configPage_(store_) {
+    store_.OpenKey(kSettingsKeyPath);
     LoadMessage(MSG_APP_NAME, appName_);
     LoadMessage(MSG_MAIN_TITLE, mainTitle_);
     settings_ = DefaultSettings();
@@ -186,7 +192,7 @@ bool Shell::CreateMainWindow() {
     ApplyDpi(dpi_);
 
     WindowPlacement stored;
-    if (AddTrayIcon() && QueryWindowPlacement(SharedSettingsStore(), stored)) {
+    if (AddTrayIcon() && QueryWindowPlacement(store_, stored)) {
         WINDOWPLACEMENT placement = {};
         static_assert(sizeof placement == WindowPlacement::kSize);
         placement.length = sizeof placement;
@@ -375,7 +381,7 @@ bool Shell::ExecuteCommand(int command) {
             inSheetCommand_ = true;
             ResetSheet();
             if (AddPage(IDD_CONFIG, configPage_) && ShowSheet(MSG_CONFIG_CAPTION, mainWindow_)) {
-                LoadSettings(SharedSettingsStore(), settings_);
+                LoadSettings(store_, settings_);
                 AskRestart();
             }
             inSheetCommand_ = false;
@@ -454,7 +460,7 @@ void Shell::SaveExitState() {
     stored.top = placement.rcNormalPosition.top;
     stored.right = placement.rcNormalPosition.right;
     stored.bottom = placement.rcNormalPosition.bottom;
-    kivro::SaveExitState(SharedSettingsStore(), proxy_.Running(), &stored);
+    kivro::SaveExitState(store_, proxy_.Running(), &stored);
 }
 
 LRESULT CALLBACK Shell::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -522,7 +528,7 @@ int Shell::Run(const char* commandLine) {
         RemoveTrayIcon();
         return 0;
     }
-    LoadSettings(SharedSettingsStore(), settings_);
+    LoadSettings(store_, settings_);
     bool ok = ParseCommandLine(commandLine, settings_, [this](const char* text) {
         MessageBoxA(mainWindow_, text, appName_, MB_ICONERROR);
     });

@@ -1,7 +1,8 @@
 // The Windows program's shell: the main window with its rich-edit log and
 // status bar, the tray icon, the menus and commands, and the display of engine
 // events. One Shell object holds what the program keeps for the whole run
-// (window handles, the page objects, the settings, the engine); Run carries out
+// (window handles, the settings store and the settings, the page objects, the
+// engine); Run carries out
 // the start-up and shut-down order. Tests construct a Shell around a scripted
 // engine and drive the same code the program runs.
 #pragma once
@@ -11,8 +12,10 @@
 #include "app/Presentation.h"
 #include "engine/Events.h"
 #include "engine/Proxy.h"
+#include "app/win32/AboutPages.h"
+#include "app/win32/ConfigPage.h"
 #include "settings/Settings.h"
-#include "settings/win32/ProxyPropSheets.h"
+#include "settings/SettingsStore.h"
 
 namespace kivro {
 
@@ -39,6 +42,7 @@ bool RegisterControlClasses();
 
 class Shell : private EventShell {
   public:
+    // Opens the settings store on the program's key.
     explicit Shell(Proxy& proxy);
     ~Shell() override;
 
@@ -70,6 +74,8 @@ class Shell : private EventShell {
     const char* AppName() const { return appName_; }
     // The tip last handed to the tray icon.
     const char* TrayTip() const { return trayTip_; }
+    // The store the settings are loaded from and the pages and the exit write to.
+    SettingsStore& Store() { return store_; }
     Settings& CurrentSettings() { return settings_; }
     Presentation& Display() { return presentation_; }
     ConfigPage& Configuration() { return configPage_; }
@@ -90,6 +96,7 @@ class Shell : private EventShell {
     bool BringModalToFront();
 
     Proxy& proxy_;
+    SettingsStore store_;
     PropPage aboutPage_;
     VersionPage versionPage_;
     ConfigPage configPage_;

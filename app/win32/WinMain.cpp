@@ -8,7 +8,7 @@
 
 #include "app/win32/Shell.h"
 #include "engine/Proxy.h"
-#include "settings/win32/PropSheets.h"
+#include "app/win32/PropSheets.h"
 #include "text/Text.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {

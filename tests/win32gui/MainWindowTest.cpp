@@ -16,7 +16,6 @@
 #include "Resource.h"
 #include "UiTestSupport.h"
 #include "app/Messages.h"
-#include "settings/win32/PropSheets.h"
 
 namespace kivro::uitest {
 namespace {
@@ -349,10 +348,10 @@ TEST_F(MainWindowTest, ExitStoresStateAndPlacementAndTheNextStartIsInTheTray) {
     EXPECT_EQ(engine.shutdowns, 1);
 
     bool running = false;
-    EXPECT_TRUE(SharedSettingsStore().QueryBool(running, "IsRunning"));
+    EXPECT_TRUE(shell.Store().QueryBool(running, "IsRunning"));
     EXPECT_TRUE(running);
     WindowPlacement stored;
-    ASSERT_TRUE(QueryWindowPlacement(SharedSettingsStore(), stored));
+    ASSERT_TRUE(QueryWindowPlacement(shell.Store(), stored));
     EXPECT_EQ(stored.showCmd, 2u);
     EXPECT_EQ(stored.left, normal.left);
     EXPECT_EQ(stored.top, normal.top);
@@ -374,7 +373,7 @@ TEST_F(MainWindowTest, ExitStoresStateAndPlacementAndTheNextStartIsInTheTray) {
     engine.running = false;
     DestroyWindow(main);
     Pump();
-    EXPECT_TRUE(SharedSettingsStore().QueryBool(running, "IsRunning"));
+    EXPECT_TRUE(shell.Store().QueryBool(running, "IsRunning"));
     EXPECT_FALSE(running);
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/Messages.h"
-#include "settings/win32/PropSheets.h"
+#include "app/win32/PropSheets.h"
 #include "text/Text.h"
 
 namespace kivro::uitest {
@@ -26,6 +26,11 @@ void ScriptedProxy::Reset() {
 }
 
 namespace {
+void CleanKeyOf(Shell& shell) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
+    shell.Store().OpenKey(kTestKey);
+}
+
 struct Ui {
     ScriptedProxy* engine;
     Shell* shell;
@@ -40,7 +45,7 @@ Ui& TheUi() {
         ResetSheet();
         Ui made{new ScriptedProxy, nullptr};
         made.shell = new Shell(*made.engine);
-        CleanKey();
+        CleanKeyOf(*made.shell);
         made.shell->RegisterMainClass();
         return made;
     }();
@@ -56,8 +61,7 @@ Shell& TheShell() {
 }
 
 void CleanKey() {
-    RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
-    SharedSettingsStore().OpenKey(kTestKey);
+    CleanKeyOf(TheShell());
 }
 
 std::map<std::string, std::string> KeySnapshot() {
