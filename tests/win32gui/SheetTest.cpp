@@ -244,7 +244,7 @@ TEST_F(SheetTest, OkWhileTheEngineRunsAsksToRestart) {
         EXPECT_EQ(shell.Display().RestartPending(), answer == IDYES);
 
         // The engine reports its stop: a pending restart starts it on the new settings.
-        SetWindowTextA(shell.LogView(), "");
+        SetWindowTextA(shell.Log().Window(), "");
         engine.running = false;
         Post(EV_PROXY_RUNNING, 0);
         Pump();
@@ -264,7 +264,7 @@ TEST_F(SheetTest, YesAfterTheEngineStoppedByItselfStartsItAtOnce) {
     shell.CurrentSettings().TCPPort = 7777;
     SendMessageA(shell.MainWindow(), WM_COMMAND, IDM_START, 0);
     Pump();
-    SetWindowTextA(shell.LogView(), "");
+    SetWindowTextA(shell.Log().Window(), "");
     bool stopShown = false;
     RunSheet(
         IDM_CONFIGURE, "KivroProxy Configuration",

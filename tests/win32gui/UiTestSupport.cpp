@@ -118,7 +118,7 @@ std::string WindowText(HWND window) {
 }
 
 std::string LogText() {
-    return WindowText(TheShell().LogView());
+    return WindowText(TheShell().Log().Window());
 }
 
 std::string StatusText() {
