@@ -2,75 +2,26 @@
 // reaches it only through EngineEventMessage, whose lParam carries a copy of the
 // event that this window frees once shown.
 //
-// The program is per-monitor DPI aware (its manifest): sizes given at 96 DPI are
-// scaled to the window's DPI, and WM_DPICHANGED rescales them when the window
-// moves to a monitor of another DPI. The property sheets need nothing: dialog
-// units follow their font. Windows 10's per-window DPI functions are looked up
-// at run time, as Windows 7 and 8 lack them; there the system DPI is the one.
+// Sizes given at 96 DPI are scaled to the window's DPI, and WM_DPICHANGED
+// rescales them when the window moves to a monitor of another DPI. The property
+// sheets need nothing: dialog units follow their font.
 #include "app/win32/Shell.h"
 
 #include <commctrl.h>
-#include <richedit.h>
-#include <shellapi.h>
 #include <winsock2.h>
 
 #include "Resource.h"
 #include "app/CommandLine.h"
 #include "app/ErrorBox.h"
-#include "settings/SettingsStore.h"
 #include "text/Messages.h"
+#include "app/win32/Screen.h"
+#include "settings/SettingsStorage.h"
 #include "text/Text.h"
 
 namespace kivro {
 
 namespace {
-constexpr COLORREF kLogBackground = RGB(0, 101, 156);
-constexpr COLORREF kLogDefaultText = RGB(206, 207, 255);
-constexpr COLORREF kTimeStampColour = RGB(0, 0, 0);
-constexpr COLORREF kMessageColour = RGB(192, 192, 255);
-constexpr int kLogLimit = 131072;
-constexpr int kTrimThreshold = kLogLimit - 1024;
-constexpr int kTrimCount = 32768;
-// The first, 88-byte NOTIFYICONDATA: a tip of at most 63 characters.
-constexpr DWORD kNotifyIconDataSize = NOTIFYICONDATAA_V1_SIZE;
-constexpr LONG kLogFontTwips = 156;                       // 7.8 points
 constexpr int kDefaultWidth = 480, kDefaultHeight = 280;  // at 96 DPI
-constexpr UINT kBaseDpi = USER_DEFAULT_SCREEN_DPI;
-
-// The DPI of the screen's device context: the one GDI and the rich-edit control
-// convert points with, and the whole desktop's DPI before Windows 8.1.
-UINT SystemDpi() {
-    HDC screen = GetDC(nullptr);
-    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
-}
-
-template <typename Function>
-Function User32Function(const char* name) {
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    FARPROC found = user32 ? GetProcAddress(user32, name) : nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
-}
-
-UINT WindowDpi(HWND window) {
-    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = User32Function<GetDpiForWindowFunction>("GetDpiForWindow");
-    UINT dpi = getDpiForWindow && window ? getDpiForWindow(window) : 0;
-    return dpi != 0 ? dpi : SystemDpi();
-}
-
-int MetricForDpi(int metric, UINT dpi) {
-    using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
-    static const auto forDpi =
-        User32Function<GetSystemMetricsForDpiFunction>("GetSystemMetricsForDpi");
-    if (forDpi) return forDpi(metric, dpi);
-    return MulDiv(GetSystemMetrics(metric), static_cast<int>(dpi), static_cast<int>(SystemDpi()));
-}
-
-int Scale(int pixelsAt96, UINT dpi) {
-    return MulDiv(pixelsAt96, static_cast<int>(dpi), static_cast<int>(kBaseDpi));
-}
 
 // The system's status-bar font at a DPI (the system gives it at the system DPI).
 HFONT CreateStatusFont(UINT dpi) {
@@ -83,24 +34,6 @@ HFONT CreateStatusFont(UINT dpi) {
     return CreateFontIndirectW(&metrics.lfStatusFont);
 }
 
-HICON LoadStateIcon(UINT icon, int size) {
-    return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon),
-                                         IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
-}
-
-void SetSelectionColour(HWND log, COLORREF colour, bool all = false) {
-    CHARFORMATA format = {};
-    format.cbSize = sizeof format;
-    format.dwMask = CFM_COLOR;
-    format.crTextColor = colour;
-    SendMessageA(log, EM_SETCHARFORMAT, all ? SCF_ALL : SCF_SELECTION,
-                 reinterpret_cast<LPARAM>(&format));
-}
-
-void SelectEnd(HWND log) {
-    CHARRANGE end = {-1, -1};
-    SendMessageA(log, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&end));
-}
 }  // namespace
 
 bool RegisterControlClasses() {
@@ -117,7 +50,13 @@ void WindowEventSink::Post(const EngineEvent& event) {
         delete copy;
 }
 
-Shell::Shell(Proxy& proxy) : proxy_(proxy) {
+Shell::Shell(Proxy& proxy)
+    : proxy_(proxy),
+      store_(CreateSettingsValueStore()),
+      aboutPage_(store_),
+      versionPage_(store_),
+      configPage_(store_) {
+    store_.OpenKey(kSettingsKeyPath);
     LoadMessage(MSG_APP_NAME, appName_);
     LoadMessage(MSG_MAIN_TITLE, mainTitle_);
     settings_ = DefaultSettings();
@@ -141,7 +80,7 @@ bool Shell::RegisterMainClass() {
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.hIcon = LoadIconA(wc.hInstance, MAKEINTRESOURCEA(IDI_APP));
     wc.hIconSm = LoadIconA(wc.hInstance, MAKEINTRESOURCEA(IDI_DISCONNECTED));
-    wc.hbrBackground = CreateSolidBrush(kLogBackground);
+    wc.hbrBackground = CreateSolidBrush(LogView::kBackground);
     wc.lpszMenuName = MAKEINTRESOURCEA(IDR_MAINMENU);
     wc.lpszClassName = appName_;
     if (RegisterClassExA(&wc) == 0) {
@@ -157,65 +96,32 @@ bool Shell::CreateMainWindow() {
     const UINT systemDpi = SystemDpi();
     mainWindow_ =
         CreateWindowExA(WS_EX_APPWINDOW, appName_, mainTitle_, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, Scale(kDefaultWidth, systemDpi),
-                        Scale(kDefaultHeight, systemDpi), nullptr, nullptr, instance, this);
+                        CW_USEDEFAULT, ScaleForDpi(kDefaultWidth, systemDpi),
+                        ScaleForDpi(kDefaultHeight, systemDpi), nullptr, nullptr, instance, this);
     if (mainWindow_ == nullptr) return false;
     dpi_ = WindowDpi(mainWindow_);
     if (dpi_ != systemDpi)
-        SetWindowPos(mainWindow_, nullptr, 0, 0, Scale(kDefaultWidth, dpi_),
-                     Scale(kDefaultHeight, dpi_), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(mainWindow_, nullptr, 0, 0, ScaleForDpi(kDefaultWidth, dpi_),
+                     ScaleForDpi(kDefaultHeight, dpi_), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     sink_.SetWindow(mainWindow_);
-    logView_ = CreateWindowExA(
-        WS_EX_CLIENTEDGE, "RichEdit20A", "",
-        WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, 0, 0, 0,
-        0, mainWindow_, reinterpret_cast<HMENU>(IDC_LOGVIEW), instance, nullptr);
-    if (logView_ == nullptr) return false;
-    SendMessageA(logView_, EM_EXLIMITTEXT, 0, kLogLimit);
-    SendMessageA(logView_, EM_SETBKGNDCOLOR, 0, kLogBackground);
-    CHARFORMATA format = {};
-    format.cbSize = sizeof format;
-    format.dwMask = CFM_BOLD | CFM_FACE | CFM_SIZE | CFM_COLOR;
-    format.yHeight = kLogFontTwips;
-    format.crTextColor = kLogDefaultText;
-    lstrcpynA(format.szFaceName, "Lucida Console", LF_FACESIZE);
-    SendMessageA(logView_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
-
+    if (!log_.Create(mainWindow_, IDC_LOGVIEW)) return false;
     statusBar_ =
         CreateStatusWindowA(WS_CHILD | WS_VISIBLE | WS_BORDER | CCS_BOTTOM | SBARS_SIZEGRIP, "",
                             mainWindow_, IDC_STATUSBAR);
     ApplyDpi(dpi_);
 
-    WindowPlacement stored;
-    if (AddTrayIcon() && QueryWindowPlacement(SharedSettingsStore(), stored)) {
-        WINDOWPLACEMENT placement = {};
-        static_assert(sizeof placement == WindowPlacement::kSize);
-        placement.length = sizeof placement;
-        placement.flags = stored.flags;
-        placement.showCmd = stored.showCmd;
-        placement.ptMinPosition = {stored.minX, stored.minY};
-        placement.ptMaxPosition = {stored.maxX, stored.maxY};
-        placement.rcNormalPosition = {stored.left, stored.top, stored.right, stored.bottom};
-        SetWindowPlacement(mainWindow_, &placement);
-        if (stored.showCmd == SW_SHOWMINIMIZED) ShowWindow(mainWindow_, SW_HIDE);
-    } else {
-        ShowWindow(mainWindow_, SW_SHOWNORMAL);
-    }
+    // Without a tray icon a window hidden in the tray could not come back.
+    if (!tray_.Add(mainWindow_) || !RestorePlacement()) ShowWindow(mainWindow_, SW_SHOWNORMAL);
     currentSmallIcon_ = nullptr;
     UpdateWindow(mainWindow_);
     UpdateStatus();
     return true;
 }
 
-// The log's text and the status bar at a DPI. The rich-edit control converts
-// points at the system DPI, so the size in twips is scaled by the window's DPI
-// over that; the colours of the text already logged stay as they are.
+// The log's text and the status bar at a DPI.
 void Shell::ApplyDpi(UINT dpi) {
     dpi_ = dpi;
-    CHARFORMATA format = {};
-    format.cbSize = sizeof format;
-    format.dwMask = CFM_SIZE;
-    format.yHeight = MulDiv(kLogFontTwips, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
-    SendMessageA(logView_, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+    log_.SetDpi(dpi);
     if (HFONT font = CreateStatusFont(dpi)) {
         SendMessageA(statusBar_, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         if (statusFont_) DeleteObject(statusFont_);
@@ -223,14 +129,14 @@ void Shell::ApplyDpi(UINT dpi) {
     }
     RECT client = {};
     GetClientRect(mainWindow_, &client);
-    if (statusBar_ && logView_) Layout(SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    if (statusBar_ && log_.Window()) Layout(SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
 }
 
 void Shell::OnDpiChanged(UINT dpi, const RECT& suggested) {
     SetWindowPos(mainWindow_, nullptr, suggested.left, suggested.top,
                  suggested.right - suggested.left, suggested.bottom - suggested.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
-    if (statusBar_ && logView_) ApplyDpi(dpi);
+    if (statusBar_ && log_.Window()) ApplyDpi(dpi);
     UpdateStatus();  // the caption's state icon at the new size
 }
 
@@ -240,48 +146,11 @@ void Shell::Layout(WPARAM wParam, LPARAM lParam) {
     GetWindowRect(statusBar_, &bar);
     RECT client = {};
     GetClientRect(mainWindow_, &client);
-    MoveWindow(logView_, 0, 0, client.right, client.bottom - (bar.bottom - bar.top), TRUE);
-}
-
-void Shell::TrimAndScroll() {
-    if (GetWindowTextLengthA(logView_) >= kTrimThreshold) {
-        SendMessageA(logView_, EM_SETSEL, 0, kTrimCount);
-        SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
-    }
-    SetFocus(logView_);
-    LONG length = GetWindowTextLengthA(logView_);
-    CHARRANGE caret = {length, length};
-    SendMessageA(logView_, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&caret));
-    SendMessageA(logView_, EM_SCROLLCARET, 0, 0);
-    HideCaret(logView_);
+    log_.Move(client.right, client.bottom - (bar.bottom - bar.top));
 }
 
 void Shell::AppendLog(bool withTimeStamp, const char* text, bool withLineEnd) {
-    if (withTimeStamp) WriteTimeStamp();
-    SelectEnd(logView_);
-    SetSelectionColour(logView_, kMessageColour);
-    SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
-    if (withLineEnd) {
-        SelectEnd(logView_);
-        SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("\r\n"));
-    }
-    TrimAndScroll();
-}
-
-void Shell::WriteTimeStamp() {
-    FILETIME utc, local;
-    SYSTEMTIME time;
-    GetSystemTimeAsFileTime(&utc);
-    FileTimeToLocalFileTime(&utc, &local);
-    FileTimeToSystemTime(&local, &time);
-    char date[64] = {}, clock[64] = {};
-    GetDateFormatA(0, 0, &time, "dd'.'MM'.'yyyy", date, sizeof date);
-    GetTimeFormatA(0, 0, &time, "' 'HH':'mm':'ss' '", clock, sizeof clock);
-    TextAppend(date, clock);
-    SelectEnd(logView_);
-    SetSelectionColour(logView_, kTimeStampColour);
-    SendMessageA(logView_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(date));
-    TrimAndScroll();
+    log_.Append(withTimeStamp, text, withLineEnd);
 }
 
 void Shell::UpdateStatus() {
@@ -295,20 +164,11 @@ void Shell::UpdateStatus() {
     EnableMenuItem(file, IDM_START, MF_BYCOMMAND | (view.StartEnabled ? MF_ENABLED : MF_GRAYED));
     EnableMenuItem(file, IDM_STOP, MF_BYCOMMAND | (view.StopEnabled ? MF_ENABLED : MF_GRAYED));
 
-    NOTIFYICONDATAA tray = {};
-    tray.cbSize = kNotifyIconDataSize;
-    tray.hWnd = mainWindow_;
-    tray.uID = TrayIconId;
-    tray.uFlags = NIF_ICON | NIF_TIP;
-    // The tray asks for the small-icon size of the system DPI, the caption for
-    // that of the window's monitor; the shell keeps its own copy of the tray's.
-    tray.hIcon = LoadStateIcon(view.Icon, GetSystemMetrics(SM_CXSMICON));
-    HICON icon = LoadStateIcon(view.Icon, MetricForDpi(SM_CXSMICON, dpi_));
-    TextCopy(tray.szTip, view.Tip);
-    TextCopy(trayTip_, view.Tip);
-    SetWindowTextA(mainWindow_, tray.szTip);
-    Shell_NotifyIconA(NIM_MODIFY, &tray);
-    if (tray.hIcon) DestroyIcon(tray.hIcon);
+    // Caption and tip read the same; the caption's icon is at the small-icon
+    // size of the window's monitor, the tray's at that of the system DPI.
+    SetWindowTextA(mainWindow_, view.Tip);
+    tray_.Update(view.Icon, view.Tip);
+    HICON icon = LoadIconAtSize(view.Icon, MetricForDpi(SM_CXSMICON, dpi_));
     if (icon) {
         if (currentSmallIcon_) DestroyIcon(currentSmallIcon_);
         SetClassLongPtrA(mainWindow_, GCLP_HICONSM, reinterpret_cast<LONG_PTR>(icon));
@@ -316,45 +176,12 @@ void Shell::UpdateStatus() {
     }
 }
 
-bool Shell::AddTrayIcon() {
-    NOTIFYICONDATAA tray = {};
-    tray.cbSize = kNotifyIconDataSize;
-    tray.hWnd = mainWindow_;
-    tray.uID = TrayIconId;
-    tray.uFlags = NIF_ICON | NIF_MESSAGE;
-    tray.uCallbackMessage = TrayNotifyMessage;
-    tray.hIcon = LoadStateIcon(IDI_DISCONNECTED, GetSystemMetrics(SM_CXSMICON));
-    BOOL added = Shell_NotifyIconA(NIM_ADD, &tray);
-    if (tray.hIcon) DestroyIcon(tray.hIcon);
-    return added != FALSE;
-}
-
-void Shell::RemoveTrayIcon() {
-    NOTIFYICONDATAA tray = {};
-    tray.cbSize = kNotifyIconDataSize;
-    tray.hWnd = mainWindow_;
-    tray.uID = TrayIconId;
-    Shell_NotifyIconA(NIM_DELETE, &tray);
-}
-
 void Shell::OnTrayNotify(LPARAM mouseMessage) {
     if (mouseMessage == WM_LBUTTONDBLCLK) {
         ShowWindow(mainWindow_, SW_RESTORE);
         SetForegroundWindow(mainWindow_);
     } else if (mouseMessage == WM_RBUTTONUP) {
-        HMENU menu = LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_TRAYMENU));
-        if (menu == nullptr) return;
-        HMENU popup = GetSubMenu(menu, 0);
-        EnableMenuItem(popup, proxy_.Running() ? IDM_START : IDM_STOP, MF_BYCOMMAND | MF_GRAYED);
-        POINT cursor;
-        GetCursorPos(&cursor);
-        // Without the foreground the menu stays open when the user clicks
-        // elsewhere (the shell hands a tray icon's owner no activation).
-        SetForegroundWindow(mainWindow_);
-        TrackPopupMenuEx(popup, TPM_LEFTALIGN | TPM_VCENTERALIGN | TPM_LEFTBUTTON, cursor.x,
-                         cursor.y, mainWindow_, nullptr);
-        PostMessageA(mainWindow_, WM_NULL, 0, 0);
-        DestroyMenu(menu);
+        tray_.ShowMenu(proxy_.Running());
     }
 }
 
@@ -375,7 +202,7 @@ bool Shell::ExecuteCommand(int command) {
             inSheetCommand_ = true;
             ResetSheet();
             if (AddPage(IDD_CONFIG, configPage_) && ShowSheet(MSG_CONFIG_CAPTION, mainWindow_)) {
-                LoadSettings(SharedSettingsStore(), settings_);
+                LoadSettings(store_, settings_);
                 AskRestart();
             }
             inSheetCommand_ = false;
@@ -439,6 +266,23 @@ void Shell::OnEngineEvent(const EngineEvent& event) {
     presentation_.OnEngineEvent(event, *this);
 }
 
+bool Shell::RestorePlacement() {
+    WindowPlacement stored;
+    if (!QueryWindowPlacement(store_, stored)) return false;
+    WINDOWPLACEMENT placement = {};
+    static_assert(sizeof placement == WindowPlacement::kSize);
+    placement.length = sizeof placement;
+    placement.flags = stored.flags;
+    placement.showCmd = stored.showCmd;
+    placement.ptMinPosition = {stored.minX, stored.minY};
+    placement.ptMaxPosition = {stored.maxX, stored.maxY};
+    placement.rcNormalPosition = {stored.left, stored.top, stored.right, stored.bottom};
+    SetWindowPlacement(mainWindow_, &placement);
+    // Minimised at the last exit: the program starts in the tray.
+    if (stored.showCmd == SW_SHOWMINIMIZED) ShowWindow(mainWindow_, SW_HIDE);
+    return true;
+}
+
 void Shell::SaveExitState() {
     WINDOWPLACEMENT placement = {};
     placement.length = sizeof placement;
@@ -454,7 +298,7 @@ void Shell::SaveExitState() {
     stored.top = placement.rcNormalPosition.top;
     stored.right = placement.rcNormalPosition.right;
     stored.bottom = placement.rcNormalPosition.bottom;
-    kivro::SaveExitState(SharedSettingsStore(), proxy_.Running(), &stored);
+    kivro::SaveExitState(store_, proxy_.Running(), &stored);
 }
 
 LRESULT CALLBACK Shell::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -481,7 +325,7 @@ LRESULT Shell::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_SIZE:
-            if (statusBar_ && logView_) Layout(wParam, lParam);
+            if (statusBar_ && log_.Window()) Layout(wParam, lParam);
             return 0;
         case WM_DPICHANGED:
             OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
@@ -505,7 +349,7 @@ LRESULT Shell::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         default:
             // Explorer restarted: the tray is new and empty, so the icon goes back.
             if (taskbarCreated_ != 0 && message == taskbarCreated_) {
-                AddTrayIcon();
+                tray_.Add(mainWindow_);
                 UpdateStatus();
                 return 0;
             }
@@ -519,10 +363,10 @@ int Shell::Run(const char* commandLine) {
     if (!CreateMainWindow()) return 0;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
-        RemoveTrayIcon();
+        tray_.Remove();
         return 0;
     }
-    LoadSettings(SharedSettingsStore(), settings_);
+    LoadSettings(store_, settings_);
     bool ok = ParseCommandLine(commandLine, settings_, [this](const char* text) {
         MessageBoxA(mainWindow_, text, appName_, MB_ICONERROR);
     });
@@ -534,7 +378,7 @@ int Shell::Run(const char* commandLine) {
             DispatchMessageA(&msg);
         }
     }
-    RemoveTrayIcon();
+    tray_.Remove();
     WSACleanup();
     return 0;
 }

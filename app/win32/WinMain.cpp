@@ -8,8 +8,8 @@
 
 #include "app/win32/Shell.h"
 #include "engine/Proxy.h"
+#include "app/win32/PropSheets.h"
 #include "platform/System.h"
-#include "settings/win32/PropSheets.h"
 #include "text/Text.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {

@@ -58,10 +58,10 @@ Sizes Measure(Shell& shell) {
     GetWindowRect(main, &rect);
     sizes.width = rect.right - rect.left;
     sizes.height = rect.bottom - rect.top;
-    SetWindowTextA(shell.LogView(), "");
+    SetWindowTextA(shell.Log().Window(), "");
     shell.AppendLog(false, "first line", true);
     shell.AppendLog(false, "second line", true);
-    sizes.lineHeight = LineHeight(shell.LogView());
+    sizes.lineHeight = LineHeight(shell.Log().Window());
     sizes.statusHeight = Height(shell.StatusBar());
     sizes.iconSize = IconSize(reinterpret_cast<HICON>(GetClassLongPtrA(main, GCLP_HICONSM)));
     return sizes;
@@ -201,7 +201,7 @@ TEST_F(DpiTest, DpiChangeResizesTheWindowFontAndStatusBar) {
     // The log view and the status bar still fill the client area.
     RECT client = {};
     GetClientRect(main, &client);
-    EXPECT_EQ(Height(shell.LogView()) + after.statusHeight, client.bottom);
+    EXPECT_EQ(Height(shell.Log().Window()) + after.statusHeight, client.bottom);
 
     RECT back = {30, 20, 30 + before.width, 20 + before.height};
     SendMessageA(main, WM_DPICHANGED, MAKEWPARAM(before.dpi, before.dpi),

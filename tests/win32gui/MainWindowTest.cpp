@@ -15,7 +15,6 @@
 
 #include "Resource.h"
 #include "UiTestSupport.h"
-#include "settings/win32/PropSheets.h"
 #include "text/Messages.h"
 
 namespace kivro::uitest {
@@ -26,7 +25,7 @@ class MainWindowTest : public ShellTest {
     void SetUp() override {
         ShellTest::SetUp();
         if (HasFatalFailure()) return;
-        SetWindowTextA(shell.LogView(), "");
+        SetWindowTextA(shell.Log().Window(), "");
         SendMessageA(shell.StatusBar(), SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(""));
     }
 
@@ -45,7 +44,7 @@ TEST_F(MainWindowTest, BeforeTheFirstEventTheWindowShowsStopped) {
     CleanKey();
     ASSERT_TRUE(shell.CreateMainWindow());
     EXPECT_EQ(WindowText(shell.MainWindow()), "Kivro Server Proxy, stopped");
-    EXPECT_STREQ(shell.TrayTip(), "Kivro Server Proxy, stopped");
+    EXPECT_STREQ(shell.Tray().Tip(), "Kivro Server Proxy, stopped");
     EXPECT_FALSE(Greyed(FileMenu(), IDM_START));
     EXPECT_TRUE(Greyed(FileMenu(), IDM_STOP));
     EXPECT_NE(GetClassLongPtrA(shell.MainWindow(), GCLP_HICONSM), 0);
@@ -77,7 +76,7 @@ TEST_F(MainWindowTest, CaptionTipAndMenusFollowTheEngineState) {
         Post(step.code, step.value, "192.168.7.2");
         SCOPED_TRACE(step.tip);
         EXPECT_EQ(WindowText(shell.MainWindow()), step.tip);
-        EXPECT_STREQ(shell.TrayTip(), step.tip);
+        EXPECT_STREQ(shell.Tray().Tip(), step.tip);
         EXPECT_EQ(Greyed(FileMenu(), IDM_START), step.running);
         EXPECT_EQ(Greyed(FileMenu(), IDM_STOP), !step.running);
         LONG_PTR now = GetClassLongPtrA(shell.MainWindow(), GCLP_HICONSM);
@@ -171,7 +170,7 @@ bool TrayHoldsIcon(HWND owner) {
 TEST_F(MainWindowTest, TrayIconComesBackWhenTheTaskbarIsRecreated) {
     HWND main = shell.MainWindow();
     ASSERT_TRUE(TrayHoldsIcon(main));
-    shell.RemoveTrayIcon();  // as a restarted Explorer's empty tray
+    shell.Tray().Remove();  // as a restarted Explorer's empty tray
     ASSERT_FALSE(TrayHoldsIcon(main));
     SendMessageA(main, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
     EXPECT_TRUE(TrayHoldsIcon(main));
@@ -208,7 +207,7 @@ TEST_F(MainWindowTest, LogEntriesCarryTimeStampTextAndColours) {
     EXPECT_TRUE(match[1] == before || match[1] == after) << match[1];
 
     // Time stamps black, texts light blue, in the log's own font.
-    HWND view = shell.LogView();
+    HWND view = shell.Log().Window();
     EXPECT_EQ(ColourAt(view, 0, 19), RGB(0, 0, 0));
     EXPECT_EQ(ColourAt(view, 20, 33), RGB(192, 192, 255));
     CHARFORMATA format = {};
@@ -253,7 +252,7 @@ TEST_F(MainWindowTest, LogTrimsTheOldest32768CharactersAt130048) {
     for (int i = 0; i < kLines; ++i)
         shell.AppendLog(false, std::string(kLetters, letter(i)).c_str(), true);
     shell.AppendLog(false, std::string(47, '#').c_str(), false);
-    HWND view = shell.LogView();
+    HWND view = shell.Log().Window();
     ASSERT_EQ(GetWindowTextLengthA(view), 130047);  // below the threshold: nothing cut
 
     shell.AppendLog(false, "!", false);
@@ -312,7 +311,7 @@ TEST_F(MainWindowTest, ErrorEventsLogTheWholeTextAndBoxTheTextBeforeTheColon) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.boxed);
-        SetWindowTextA(shell.LogView(), "");
+        SetWindowTextA(shell.Log().Window(), "");
         std::string boxText, boxTitle;
         HWND owner = nullptr;
         {
@@ -349,10 +348,10 @@ TEST_F(MainWindowTest, ExitStoresStateAndPlacementAndTheNextStartIsInTheTray) {
     EXPECT_EQ(engine.shutdowns, 1);
 
     bool running = false;
-    EXPECT_TRUE(SharedSettingsStore().QueryBool(running, "IsRunning"));
+    EXPECT_TRUE(shell.Store().QueryBool(running, "IsRunning"));
     EXPECT_TRUE(running);
     WindowPlacement stored;
-    ASSERT_TRUE(QueryWindowPlacement(SharedSettingsStore(), stored));
+    ASSERT_TRUE(QueryWindowPlacement(shell.Store(), stored));
     EXPECT_EQ(stored.showCmd, 2u);
     EXPECT_EQ(stored.left, normal.left);
     EXPECT_EQ(stored.top, normal.top);
@@ -374,7 +373,7 @@ TEST_F(MainWindowTest, ExitStoresStateAndPlacementAndTheNextStartIsInTheTray) {
     engine.running = false;
     DestroyWindow(main);
     Pump();
-    EXPECT_TRUE(SharedSettingsStore().QueryBool(running, "IsRunning"));
+    EXPECT_TRUE(shell.Store().QueryBool(running, "IsRunning"));
     EXPECT_FALSE(running);
 }
 

@@ -15,8 +15,8 @@
 #include "Resource.h"
 #include "UiTestSupport.h"
 #include "app/BuildDate.h"
-#include "settings/win32/PropSheets.h"
 #include "text/Messages.h"
+#include "app/win32/PropSheets.h"
 
 namespace kivro::uitest {
 namespace {
@@ -76,12 +76,12 @@ class SheetTest : public ShellTest {
 
     uint32_t StoredNumber(const char* name) {
         uint32_t value = 0xDEADBEEF;
-        SharedSettingsStore().QueryDword(value, name);
+        shell.Store().QueryDword(value, name);
         return value;
     }
     std::string StoredText(const char* name) {
         char text[300] = {};
-        return SharedSettingsStore().QueryString(text, sizeof text, name) ? text : "<missing>";
+        return shell.Store().QueryString(text, sizeof text, name) ? text : "<missing>";
     }
 
     ScriptedProxy& engine = Engine();
@@ -99,7 +99,7 @@ struct ConfigSeen {
 };
 
 TEST_F(SheetTest, ConfigurationShowsTheStoredValuesAndCancelStoresNothing) {
-    SettingsStore& store = SharedSettingsStore();
+    SettingsStore& store = shell.Store();
     store.SetBool(false, "BTComAuto");
     store.SetString("COM25", "BTComPort");
     store.SetString("com3", "USBComPort");
@@ -207,8 +207,8 @@ TEST_F(SheetTest, OkStoresSizesInBytesWithinTheClampAndOnlyValidPorts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.kb) + " KB, port " + c.port);
-        SharedSettingsStore().SetDword(6000, "TCPPort");
-        SharedSettingsStore().SetBool(true, "DoSync");
+        shell.Store().SetDword(6000, "TCPPort");
+        shell.Store().SetBool(true, "DoSync");
         std::string shown;
         RunSheet(IDM_CONFIGURE, "KivroProxy Configuration", [&c, &shown](HWND sheet, HWND page) {
             SetDlgItemTextA(page, IDC_MAX_SIZE, c.kb);
@@ -244,7 +244,7 @@ TEST_F(SheetTest, OkWhileTheEngineRunsAsksToRestart) {
         EXPECT_EQ(shell.Display().RestartPending(), answer == IDYES);
 
         // The engine reports its stop: a pending restart starts it on the new settings.
-        SetWindowTextA(shell.LogView(), "");
+        SetWindowTextA(shell.Log().Window(), "");
         engine.running = false;
         Post(EV_PROXY_RUNNING, 0);
         Pump();
@@ -264,7 +264,7 @@ TEST_F(SheetTest, YesAfterTheEngineStoppedByItselfStartsItAtOnce) {
     shell.CurrentSettings().TCPPort = 7777;
     SendMessageA(shell.MainWindow(), WM_COMMAND, IDM_START, 0);
     Pump();
-    SetWindowTextA(shell.LogView(), "");
+    SetWindowTextA(shell.Log().Window(), "");
     bool stopShown = false;
     RunSheet(
         IDM_CONFIGURE, "KivroProxy Configuration",
@@ -397,7 +397,7 @@ TEST_F(SheetTest, VersionPageReadsProductVersionAndBuildDate) {
 }
 
 TEST_F(SheetTest, SheetHoldsAtMost16Pages) {
-    PropPage page;
+    PropPage page(shell.Store());
     ResetSheet();
     for (int i = 0; i < 16; ++i) EXPECT_TRUE(AddPage(IDD_VERSION, page)) << i;
     EXPECT_FALSE(AddPage(IDD_VERSION, page));

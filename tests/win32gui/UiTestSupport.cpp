@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/System.h"
-#include "settings/win32/PropSheets.h"
 #include "text/Messages.h"
+#include "app/win32/PropSheets.h"
+#include "platform/System.h"
 #include "text/Text.h"
 
 namespace kivro::uitest {
@@ -27,6 +27,11 @@ void ScriptedProxy::Reset() {
 }
 
 namespace {
+void CleanKeyOf(Shell& shell) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
+    shell.Store().OpenKey(kTestKey);
+}
+
 struct Ui {
     ScriptedProxy* engine;
     Shell* shell;
@@ -41,7 +46,7 @@ Ui& TheUi() {
         ResetSheet();
         Ui made{new ScriptedProxy, nullptr};
         made.shell = new Shell(*made.engine);
-        CleanKey();
+        CleanKeyOf(*made.shell);
         made.shell->RegisterMainClass();
         return made;
     }();
@@ -57,8 +62,7 @@ Shell& TheShell() {
 }
 
 void CleanKey() {
-    RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
-    SharedSettingsStore().OpenKey(kTestKey);
+    CleanKeyOf(TheShell());
 }
 
 std::map<std::string, std::string> KeySnapshot() {
@@ -115,7 +119,7 @@ std::string WindowText(HWND window) {
 }
 
 std::string LogText() {
-    return WindowText(TheShell().LogView());
+    return WindowText(TheShell().Log().Window());
 }
 
 std::string StatusText() {

@@ -2,8 +2,10 @@
 // virtual operations are hooks for dialog events, helpers over the page's
 // controls, the typed settings-store operations and bindings that move a stored
 // value into a control and back; and the list of pages of the next sheet, shown
-// modally. The typed store operations delegate to the one SettingsStore, so the
-// registry's rules exist once for the GUI, the console and the tests.
+// modally. The typed store operations delegate to the SettingsStore the page was
+// given (the shell's own), so the registry's rules exist once for the GUI, the
+// console and the tests. It lives with the shell, not with the settings: it is
+// window code, and the settings know nothing of windows.
 #pragma once
 
 #include <windows.h>
@@ -16,18 +18,16 @@
 
 namespace kivro {
 
-// The shared settings key of the whole program ("none" until a page opens it).
-SettingsStore& SharedSettingsStore();
-
 class PropPage {
   public:
-    PropPage();
-    virtual ~PropPage();
+    // The store the typed operations read and write; it outlives the page.
+    explicit PropPage(SettingsStore& store) : store_(store) {}
+    virtual ~PropPage() = default;
     PropPage(const PropPage&) = delete;
     PropPage& operator=(const PropPage&) = delete;
 
     virtual HPROPSHEETPAGE CreatePage(int templateId);
-    virtual BOOL HandleMessage(LPARAM lParam, WPARAM wParam, UINT message);
+    virtual BOOL HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     virtual BOOL OnInitDialog();
     virtual BOOL OnCommand(HWND control, int code, int id);
     virtual BOOL OnNotify(NMHDR* header);
@@ -60,6 +60,7 @@ class PropPage {
 
   private:
     friend INT_PTR CALLBACK PageDialogProc(HWND, UINT, WPARAM, LPARAM);
+    SettingsStore& store_;
     HWND window_ = nullptr;
 };
 

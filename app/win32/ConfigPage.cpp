@@ -1,15 +1,14 @@
-// See ProxyPropSheets.h. The directory is picked with the file-open dialog: the
+// See ConfigPage.h. The directory is picked with the file-open dialog: the
 // user opens the wanted folder and confirms any name there, and the page takes
 // the current directory the dialog leaves behind (the folder dialog of the
 // shell was not used so as to stay with common dialogs only).
-#include "settings/win32/ProxyPropSheets.h"
+#include "app/win32/ConfigPage.h"
 
 #include <commdlg.h>
 
 #include <cstring>
 
 #include "Resource.h"
-#include "app/BuildDate.h"
 #include "settings/Settings.h"
 #include "text/FormatText.h"
 #include "text/Text.h"
@@ -25,10 +24,6 @@ bool EndsWithSeparator(const char* text) {
     return n > 0 && (text[n - 1] == ':' || text[n - 1] == '\\');
 }
 }  // namespace
-
-ConfigPage::ConfigPage() {
-    OpenKey(kSettingsKeyPath);
-}
 
 void ConfigPage::AddPortChoice(int comboId, const char* name, const char* current) {
     LRESULT index = SendItemMessage(comboId, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
@@ -160,20 +155,6 @@ BOOL ConfigPage::OnApply() {
     SetDword(static_cast<int32_t>(bytes), "MaxSyncSize");
     StoreItemText("SyncExclude", IDC_EXCLUDE);
     return PropPage::OnApply();
-}
-
-BOOL VersionPage::OnInitDialog() {
-    PropPage::OnInitDialog();
-    char text[128];
-    GetItemText(text, sizeof text, IDC_VERSION_TEXT);
-    char product[128];
-    LoadText(product, sizeof product, 2001);
-    FormatText(text, sizeof text - 1, text, sizeof text - 1,
-               {product, uint32_t{KIVRO_VERSION_MAJOR}, uint32_t{KIVRO_VERSION_MINOR}, ""});
-    text[sizeof text - 1] = '\0';
-    TextAppend(text, BuildDate());
-    SetItemText(text, IDC_VERSION_TEXT);
-    return TRUE;
 }
 
 }  // namespace kivro

@@ -1,24 +1,11 @@
 // See PropSheets.h. Pages keep no state of their own beyond their dialog
 // window: every showing re-reads what it shows, so the same page objects serve
 // the whole run.
-#include "settings/win32/PropSheets.h"
-
-#include <memory>
-
-#include "settings/SettingsStorage.h"
+#include "app/win32/PropSheets.h"
 
 namespace kivro {
 
 namespace {
-std::unique_ptr<SettingsStore>& StoreSlot() {
-    static std::unique_ptr<SettingsStore> store;
-    return store;
-}
-// An unopened store: "none" until OpenKey succeeds, so every query fails.
-void ResetSharedStore() {
-    StoreSlot() = std::make_unique<SettingsStore>(CreateSettingsValueStore());
-}
-
 constexpr int kMaxPages = 16;
 HPROPSHEETPAGE sheetPages[kMaxPages];
 int sheetPageCount = 0;
@@ -31,11 +18,6 @@ int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM) {
 }
 }  // namespace
 
-SettingsStore& SharedSettingsStore() {
-    if (!StoreSlot()) ResetSharedStore();
-    return *StoreSlot();
-}
-
 INT_PTR CALLBACK PageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* page = reinterpret_cast<PropPage*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
     if (page == nullptr && message == WM_INITDIALOG) {
@@ -44,14 +26,7 @@ INT_PTR CALLBACK PageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     }
     if (page == nullptr) return FALSE;
     page->window_ = dialog;
-    return page->HandleMessage(lParam, wParam, message);
-}
-
-PropPage::PropPage() {
-    ResetSharedStore();
-}
-PropPage::~PropPage() {
-    ResetSharedStore();
+    return page->HandleMessage(message, wParam, lParam);
 }
 
 HPROPSHEETPAGE PropPage::CreatePage(int templateId) {
@@ -65,7 +40,7 @@ HPROPSHEETPAGE PropPage::CreatePage(int templateId) {
     return CreatePropertySheetPageA(&psp);
 }
 
-BOOL PropPage::HandleMessage(LPARAM lParam, WPARAM wParam, UINT message) {
+BOOL PropPage::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
             return OnInitDialog();
@@ -144,31 +119,31 @@ void PropPage::SetChanged(bool changed) {
 }
 
 bool PropPage::OpenKey(const char* keyPath) {
-    return SharedSettingsStore().OpenKey(keyPath);
+    return store_.OpenKey(keyPath);
 }
 bool PropPage::QueryString(char* buffer, uint32_t size, const char* name) {
-    return SharedSettingsStore().QueryString(buffer, size, name);
+    return store_.QueryString(buffer, size, name);
 }
 bool PropPage::SetString(const char* text, const char* name) {
-    return SharedSettingsStore().SetString(text, name);
+    return store_.SetString(text, name);
 }
 bool PropPage::QueryDword(int32_t& value, const char* name) {
-    return SharedSettingsStore().QueryDword(value, name);
+    return store_.QueryDword(value, name);
 }
 bool PropPage::SetDword(int32_t value, const char* name) {
-    return SharedSettingsStore().SetDword(static_cast<uint32_t>(value), name);
+    return store_.SetDword(static_cast<uint32_t>(value), name);
 }
 bool PropPage::QueryBool(bool& flag, const char* name) {
-    return SharedSettingsStore().QueryBool(flag, name);
+    return store_.QueryBool(flag, name);
 }
 bool PropPage::SetBool(bool flag, const char* name) {
-    return SharedSettingsStore().SetBool(flag, name);
+    return store_.SetBool(flag, name);
 }
 bool PropPage::QueryBinary(void* buffer, uint32_t size, const char* name) {
-    return SharedSettingsStore().QueryBinary(buffer, size, name);
+    return store_.QueryBinary(buffer, size, name);
 }
 bool PropPage::SetBinary(const void* data, uint32_t size, const char* name) {
-    return SharedSettingsStore().SetBinary(data, size, name);
+    return store_.SetBinary(data, size, name);
 }
 
 void PropPage::LoadItemText(int id, const char* defaultText, const char* name) {
