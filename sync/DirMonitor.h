@@ -23,6 +23,7 @@
 
 #include "platform/System.h"
 #include "sync/ExcludeList.h"
+#include "text/Text.h"
 
 namespace kivro {
 
@@ -108,7 +109,7 @@ class DirMonitor {
     FileEntry* AddFront(const char* name);
     void FreeFiles();
 
-    char dir_[261] = {};
+    char dir_[kPathCapacity] = {};
     FileEntry* files_ = nullptr;
     FileEntry* cursor_ = nullptr;
     ExcludeList excludes_;
