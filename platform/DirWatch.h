@@ -18,6 +18,7 @@
 
 #include "platform/Event.h"
 #include "platform/Files.h"
+#include "text/Text.h"
 
 namespace kivro::platform {
 
@@ -77,10 +78,10 @@ class DirWatch {
 
   private:
     UniqueChangeNotification notification_;
-    void* source_ = nullptr;  // Linux: the WaitSource that Handle() points at
-    bool gone_ = false;       // Linux: the watch was removed with its folder
-    uint64_t identity_ = 0;   // Windows: volume serial and file index of the folder
-    char dir_[261] = {};      // Windows: the folder's path, to look at it again
+    void* source_ = nullptr;        // Linux: the WaitSource that Handle() points at
+    bool gone_ = false;             // Linux: the watch was removed with its folder
+    uint64_t identity_ = 0;         // Windows: volume serial and file index of the folder
+    char dir_[kPathCapacity] = {};  // Windows: the folder's path, to look at it again
 };
 
 }  // namespace kivro::platform

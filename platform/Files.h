@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "platform/System.h"
+#include "text/Text.h"
 
 namespace kivro::platform {
 
@@ -146,14 +147,14 @@ uint32_t RemoveFile(const char* path);
 
 // One entry of a directory, as the system reports it.
 struct DirEntry {
-    char Name[261];          // without directory; 260 characters at most, NUL-terminated
-    bool Directory;          // "." and ".." included
-    bool Special;            // not a plain file: a link or reparse point (whatever it
-                             // points at), a fifo, device or socket
-    bool Hidden;             // Windows attribute; on Linux a name starting with "."
-    bool System;             // Windows attribute; never on Linux
-    uint64_t Size;           // bytes
-    CalendarTime LastWrite;  // local calendar time (milliseconds 0 on Linux)
+    char Name[kPathCapacity];  // without directory; 260 characters at most, NUL-terminated
+    bool Directory;            // "." and ".." included
+    bool Special;              // not a plain file: a link or reparse point (whatever it
+                               // points at), a fifo, device or socket
+    bool Hidden;               // Windows attribute; on Linux a name starting with "."
+    bool System;               // Windows attribute; never on Linux
+    uint64_t Size;             // bytes
+    CalendarTime LastWrite;    // local calendar time (milliseconds 0 on Linux)
 };
 
 // Lists one directory, without entering subdirectories (FindFirstFileA on

@@ -31,13 +31,41 @@ KIVRO_TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutil
 # What the fuzz preset needs: clang and libFuzzer with its sanitizer runtimes.
 KIVRO_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 
-# Makes $WINEPREFIX ready for a run of many Wine programs: created when missing,
-# and one wineserver kept 60 s past its last client. The server wineboot leaves
-# has no persistence and ends once Wine's own services do, which can be just as
-# a test program connects ("recvmsg: Connection reset by peer"); and while it
-# lives, asking for a persistent one does nothing. So it is waited out first.
-kivro_wine_ready() {
+# kivro_wine_env PREFIX [OVERRIDE]: the scripts' Wine environment: a private
+# 64-bit prefix, no debug output, and no offer to install Mono or Gecko; an
+# OVERRIDE ("name=d") is added to the DLL overrides.
+kivro_wine_env() {
+    export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=${2:+;$2}"
+}
+
+# Creates $WINEPREFIX when it is missing and waits out the wineserver that
+# wineboot leaves: it has no persistence and ends once Wine's own services do,
+# which can be just as the next program connects ("recvmsg: Connection reset by
+# peer"), and while it lives, asking for a persistent one does nothing.
+kivro_wine_prefix() {
     [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1 </dev/null
     timeout 180 wineserver -w
+}
+
+# Makes $WINEPREFIX ready for a run of many Wine programs: the prefix, then one
+# wineserver kept 60 s past its last client.
+kivro_wine_ready() {
+    kivro_wine_prefix
     (wineserver -p 60; wine cmd /c ver) >/dev/null 2>&1 </dev/null
+}
+
+# kivro_demo_settings CONFIG PORT NO_BT [LINE...]: the settings file of a
+# kivroproxy run against phone-sim, for XDG_CONFIG_HOME=CONFIG: PORT (the pty)
+# as the USB port, no port discovery, and NO_BT, a path that does not exist, as
+# the Bluetooth port, so a real phone's ports stay untouched. Each LINE is one
+# more value line ("Name"=...).
+kivro_demo_settings() {
+    local config="$1" port="$2" no_bt="$3"
+    shift 3
+    mkdir -p "$config/kivroproxy"
+    printf '%s\r\n' 'REGEDIT4' '' '[HKEY_CURRENT_USER\Software\Ostraven\KivroProxy]' \
+        '"BTComAuto"=dword:00000000' "\"BTComPort\"=\"$no_bt\"" \
+        '"USBComAuto"=dword:00000000' "\"USBComPort\"=\"$port\"" "$@" \
+        >"$config/kivroproxy/settings.reg"
 }

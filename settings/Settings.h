@@ -4,9 +4,10 @@
 
 #include <cstdint>
 
+#include "text/Text.h"
+
 namespace kivro {
 
-constexpr int kPathCapacity = 261;     // 260 characters, MAX_PATH
 constexpr int kExcludeCapacity = 256;  // 255 characters
 
 struct Settings {

@@ -167,7 +167,7 @@ void DirMonitor::MarkInSync(const char* name) {
     node->Size = 0;
     node->Pending = false;
     if (dir_[0] == '\0') return;
-    char path[261];
+    char path[kPathCapacity];
     platform::DirEntry entry;
     if (platform::JoinPath(path, sizeof path, dir_, name) && platform::FindFile(path, entry) == 0) {
         node->Time = CalendarSeconds(entry.LastWrite);

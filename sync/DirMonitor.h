@@ -23,6 +23,7 @@
 
 #include "platform/System.h"
 #include "sync/ExcludeList.h"
+#include "text/Text.h"
 
 namespace kivro {
 
@@ -56,6 +57,7 @@ class DirMonitor {
 
     DirMonitor();
     explicit DirMonitor(Clock now);
+    ~DirMonitor();
     DirMonitor(const DirMonitor&) = delete;
     DirMonitor& operator=(const DirMonitor&) = delete;
 
@@ -63,25 +65,24 @@ class DirMonitor {
     // not an existing directory: nothing changes and platform::LastError() holds
     // the system's code. Otherwise the file list is rebuilt and every file found
     // counts as in step with the phone.
-    virtual bool Open(const char* dir);
-    virtual void ClearExcludes();
+    bool Open(const char* dir);
+    void ClearExcludes();
     // Adds the patterns of a pattern list (ExcludeList::Add); files they match are
     // passed over from the next Rescan on.
-    virtual void AddExcludes(const char* list, size_t capacity);
+    void AddExcludes(const char* list, size_t capacity);
     // Compares the list with the folder: new files and files with a new time
     // become due, vanished and newly excluded files are forgotten, and the
     // hand-out starts again from the front. A folder that cannot be listed
     // empties the list.
-    virtual void Rescan();
+    void Rescan();
     // Copies the name of the next due file no larger than maxSize into name (cut
     // to capacity) and counts it as handed out. False when none is due now, or
     // when the first due file was written in the current second or later: it
     // holds back the rest until a later call in a later second.
-    virtual bool NextChangedFile(uint32_t maxSize, char* name, size_t capacity);
+    bool NextChangedFile(uint32_t maxSize, char* name, size_t capacity);
     // Records that the file name (written from the phone) is in step in its
     // present size and time, so the next Rescan does not send it back.
-    virtual void MarkInSync(const char* name);
-    virtual ~DirMonitor();
+    void MarkInSync(const char* name);
 
     // Makes a listed file due again (a transfer of it was cut off) and starts
     // the hand-out from the front; false when the list has no such file.
@@ -108,7 +109,7 @@ class DirMonitor {
     FileEntry* AddFront(const char* name);
     void FreeFiles();
 
-    char dir_[261] = {};
+    char dir_[kPathCapacity] = {};
     FileEntry* files_ = nullptr;
     FileEntry* cursor_ = nullptr;
     ExcludeList excludes_;

@@ -9,6 +9,10 @@
 
 namespace kivro {
 
+// A path or a port name: 260 characters (MAX_PATH) and the terminator. Every
+// layer sizes its path buffers by it, so a name that fits one fits them all.
+constexpr int kPathCapacity = 261;
+
 // Length of a text: up to the first NUL, at most capacity.
 size_t TextLength(const char* text, size_t capacity);
 

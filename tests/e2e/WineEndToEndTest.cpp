@@ -274,6 +274,66 @@ class WineEndToEnd : public ::testing::Test {
         EXPECT_EQ(Wine({"reg", "add", key, "/f"}), 0) << key << "\n" << ReadAll(dir_ / "wine.log");
     }
 
+    // The stored settings: running, discovery on for the one port kind asked
+    // for, and stored port names that exist nowhere, so that only discovery
+    // can lead the program to the phone.
+    void StoreSettings(bool usbAuto, bool btAuto) {
+        AddValue(kSettingsKey, "IsRunning", "REG_DWORD", "1");
+        AddValue(kSettingsKey, "USBComAuto", "REG_DWORD", usbAuto ? "1" : "0");
+        AddValue(kSettingsKey, "USBComPort", "REG_SZ", "COM248");
+        AddValue(kSettingsKey, "BTComAuto", "REG_DWORD", btAuto ? "1" : "0");
+        AddValue(kSettingsKey, "BTComPort", "REG_SZ", "COM249");
+    }
+
+    // phone-sim in the given mode on a pty pair of its own, and COM7 a link to
+    // the PC's end; returns that pty's path. The path is named on a line of
+    // its own, beside phone-sim's other notes.
+    std::string StartPhoneSim(const char* mode) {
+        sim_ = std::make_unique<Background>(std::vector<std::string>{kPhoneSim, mode, "-v"},
+                                            std::vector<std::string>{}, dir_ / "phone-sim.log");
+        const std::string mark = "PTY /dev/pts/";
+        EXPECT_TRUE(WaitForText(dir_ / "phone-sim.log", mark, 10000, *sim_));
+        EXPECT_TRUE(WaitForText(dir_ / "phone-sim.log", "\n", 10000, *sim_));
+        const std::string log = ReadAll(dir_ / "phone-sim.log");
+        const size_t found = log.find(mark);
+        if (found == std::string::npos || (found > 0 && log[found - 1] != '\n')) {
+            ADD_FAILURE() << "phone-sim named no pty: " << log;
+            return "";
+        }
+        const size_t at = found + 4;
+        const std::string pty = log.substr(at, log.find('\n', at) - at);
+        const fs::path link = prefix_ / "dosdevices" / "com7";
+        std::error_code ec;
+        fs::remove(link, ec);
+        fs::create_symlink(pty, link);
+        return pty;
+    }
+
+    // KivroProxy.exe in a Wine virtual desktop, on this test's TCP port, with
+    // env on top of the prefix's environment.
+    void StartKivroProxyExe(const std::vector<std::string>& env = {}) {
+        std::vector<std::string> all = env_;
+        all.insert(all.end(), env.begin(), env.end());
+        proxy_ = std::make_unique<Background>(
+            std::vector<std::string>{"timeout", "-s", "KILL", "200", "wine", "explorer",
+                                     "/desktop=KivroE2E,800x600", kWindowsExe,
+                                     "/port:" + std::to_string(port_)},
+            all, dir_ / "kivroproxy.log");
+    }
+
+    // Waits until the program has reached the phone (the PC's first frame
+    // after the hello), then checks that vncsnapshot through it sees the
+    // phone's screen.
+    void ExpectPhoneScreenThroughTheProgram(const char* how) {
+        ASSERT_TRUE(
+            WaitForText(dir_ / "phone-sim.log", "phone-sim: PC sync config:", 120000, *sim_))
+            << "KivroProxy.exe did not reach the phone" << how;
+        Image image;
+        test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image);
+        if (HasFatalFailure()) return;
+        test::ExpectPhoneScreen(image);
+    }
+
     const fs::path dir_ = fs::path(KIVRO_BINARY_DIR) / "e2e-wine";
     const fs::path prefix_ = dir_ / "prefix";
     int port_ = 0;
@@ -287,40 +347,15 @@ class WineEndToEnd : public ::testing::Test {
 TEST_F(WineEndToEnd, VncsnapshotSeesThePhoneThroughKivroProxyExe) {
     StartWine();
     if (HasFatalFailure()) return;
-    // Automatic USB port, no Bluetooth port, and stored port names that exist
-    // nowhere: only discovery can lead the program to the phone.
-    AddValue(kSettingsKey, "IsRunning", "REG_DWORD", "1");
-    AddValue(kSettingsKey, "USBComAuto", "REG_DWORD", "1");
-    AddValue(kSettingsKey, "USBComPort", "REG_SZ", "COM248");
-    AddValue(kSettingsKey, "BTComAuto", "REG_DWORD", "0");
-    AddValue(kSettingsKey, "BTComPort", "REG_SZ", "COM249");
+    // Automatic USB port, no Bluetooth port.
+    StoreSettings(true, false);
     AddValue(kSerialMap, "\\Device\\USBSER000", "REG_SZ", kComPort);
     ASSERT_FALSE(HasFailure());
 
-    sim_ = std::make_unique<Background>(std::vector<std::string>{kPhoneSim, "--usb", "-v"},
-                                        std::vector<std::string>{}, dir_ / "phone-sim.log");
-    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "\n", 10000, *sim_));
-    std::string first = ReadAll(dir_ / "phone-sim.log");
-    first = first.substr(0, first.find('\n'));
-    ASSERT_TRUE(first.starts_with("PTY /dev/pts/")) << first;
-    const fs::path link = prefix_ / "dosdevices" / "com7";
-    std::error_code ec;
-    fs::remove(link, ec);
-    fs::create_symlink(first.substr(4), link);
-
-    proxy_ = std::make_unique<Background>(
-        std::vector<std::string>{"timeout", "-s", "KILL", "200", "wine", "explorer",
-                                 "/desktop=KivroE2E,800x600", kWindowsExe,
-                                 "/port:" + std::to_string(port_)},
-        env_, dir_ / "kivroproxy.log");
-    // The PC's first frame after the hello: the program has found the port and the server.
-    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "phone-sim: PC sync config:", 120000, *sim_))
-        << "KivroProxy.exe did not reach the phone";
-
-    Image image;
-    test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image);
-    if (HasFatalFailure()) return;
-    test::ExpectPhoneScreen(image);
+    StartPhoneSim("--usb");
+    ASSERT_FALSE(HasFailure());
+    StartKivroProxyExe();
+    ASSERT_NO_FATAL_FAILURE(ExpectPhoneScreenThroughTheProgram(""));
     EXPECT_NE(ReadAll(dir_ / "phone-sim.log").find("viewer connected: built-in screen session"),
               std::string::npos);
     EXPECT_TRUE(proxy_->Running()) << "KivroProxy.exe ended early";
@@ -364,31 +399,18 @@ TEST_F(WineEndToEnd, BluetoothServerFoundByItsLinesAndLostWhenTheyDrop) {
     if (!fs::exists(kModemShim)) GTEST_SKIP() << kModemShim << " is not built";
     StartWine();
     if (HasFatalFailure()) return;
-    AddValue(kSettingsKey, "IsRunning", "REG_DWORD", "1");
-    AddValue(kSettingsKey, "USBComAuto", "REG_DWORD", "0");
-    AddValue(kSettingsKey, "USBComPort", "REG_SZ", "COM248");
-    AddValue(kSettingsKey, "BTComAuto", "REG_DWORD", "1");
-    AddValue(kSettingsKey, "BTComPort", "REG_SZ", "COM249");
+    StoreSettings(false, true);
     AddKey(std::string(kSerialPortProfile) + "\\Control");
     AddValue(std::string(kSerialPortProfile) + "\\Device Parameters", "PortName", "REG_SZ",
              kComPort);
     ASSERT_FALSE(HasFailure());
 
-    sim_ = std::make_unique<Background>(std::vector<std::string>{kPhoneSim, "--bt", "-v"},
-                                        std::vector<std::string>{}, dir_ / "phone-sim.log");
-    // Its pty is named on a line of its own, beside its other notes.
-    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "PTY /dev/pts/", 10000, *sim_));
-    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "\n", 10000, *sim_));
-    std::string log = ReadAll(dir_ / "phone-sim.log");
-    const size_t at = log.find("PTY /dev/pts/") + 4;
-    const std::string pty = log.substr(at, log.find('\n', at) - at);
-    const fs::path link = prefix_ / "dosdevices" / "com7";
-    std::error_code ec;
-    fs::remove(link, ec);
-    fs::create_symlink(pty, link);
+    const std::string pty = StartPhoneSim("--bt");
+    ASSERT_FALSE(HasFailure());
 
     // The lines as the phone's Bluetooth stack raises them once its server runs.
     const fs::path lines = dir_ / "modem-lines";
+    std::error_code ec;
     fs::remove_all(lines, ec);
     fs::create_directories(lines);
     std::string state = pty;
@@ -400,21 +422,8 @@ TEST_F(WineEndToEnd, BluetoothServerFoundByItsLinesAndLostWhenTheyDrop) {
     };
     setLines(0x020 | 0x100);  // TIOCM_CTS | TIOCM_DSR
 
-    std::vector<std::string> env = env_;
-    env.push_back("LD_PRELOAD=" + kModemShim);
-    env.push_back("KIVRO_MODEM_DIR=" + lines.string());
-    proxy_ = std::make_unique<Background>(
-        std::vector<std::string>{"timeout", "-s", "KILL", "200", "wine", "explorer",
-                                 "/desktop=KivroE2E,800x600", kWindowsExe,
-                                 "/port:" + std::to_string(port_)},
-        env, dir_ / "kivroproxy.log");
-    ASSERT_TRUE(WaitForText(dir_ / "phone-sim.log", "phone-sim: PC sync config:", 120000, *sim_))
-        << "KivroProxy.exe did not reach the phone over Bluetooth";
-
-    Image image;
-    test::TakeSnapshot(port_, (dir_ / "screen.jpg").string(), image);
-    if (HasFatalFailure()) return;
-    test::ExpectPhoneScreen(image);
+    StartKivroProxyExe({"LD_PRELOAD=" + kModemShim, "KIVRO_MODEM_DIR=" + lines.string()});
+    ASSERT_NO_FATAL_FAILURE(ExpectPhoneScreenThroughTheProgram(" over Bluetooth"));
 
     // A viewer that stays: the phone's screen greets it through the link.
     RawViewer viewer(port_);

@@ -149,6 +149,20 @@ class SyncTransferTest : public ::testing::Test {
             0);
     }
 
+    // Starts the engine with the phone's flags 0, then makes path a file that
+    // another program holds open for writing ("content" written), and waits
+    // until the engine has scanned it and its second is over. The engine tries
+    // it once the phone switches to flags 1.
+    void StartWithHeldFile(const std::string& path, std::shared_ptr<platform::File>& holder) {
+        phoneFlags = 0;
+        StartEngine(SyncSettings());
+        holder = std::make_shared<platform::File>();
+        ASSERT_EQ(holder->Create(path.c_str()), 0u);
+        uint32_t done = 0;
+        ASSERT_EQ(holder->Write("content", 7, done), 0u);
+        platform::SleepMs(2200);  // scanned, and its second is over
+    }
+
     // Puts a file into the sync folder in one step, last written a minute ago.
     // A size above the content's extends the file sparsely.
     void Drop(const std::string& name, const std::vector<uint8_t>& content, uint64_t size = 0) {
@@ -470,15 +484,10 @@ TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
     };
     for (Case c : {Case{80, Sent}, Case{81, Dropped}, Case{5, ReplacedByPhone}}) {
         SCOPED_TRACE(c.releaseAfter);
-        phoneFlags = 0;
-        StartEngine(SyncSettings());
         const std::string name = "held" + std::to_string(c.releaseAfter) + ".bin";
-        auto holder = std::make_shared<platform::File>();
         const std::string path = (sync / name).string();
-        ASSERT_EQ(holder->Create(path.c_str()), 0u);
-        uint32_t done = 0;
-        ASSERT_EQ(holder->Write("content", 7, done), 0u);
-        platform::SleepMs(2200);  // scanned, and its second is over
+        std::shared_ptr<platform::File> holder;
+        ASSERT_NO_FATAL_FAILURE(StartWithHeldFile(path, holder));
 
         // Frame 0 after the switch carries the phone's flags 1; frame k follows
         // attempt k. A byte of viewer data in a reply (dropped: no viewer) makes
@@ -514,6 +523,7 @@ TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
             from = phone.Count();
             platform::File writer;
             ASSERT_EQ(writer.Create(path.c_str()), 0u);
+            uint32_t done = 0;
             ASSERT_EQ(writer.Write("changed", 7, done), 0u);
             writer.Close();
             SentFile sent = WaitForSentFile(from, 5000);
@@ -844,14 +854,9 @@ TEST_F(SyncTransferTest, NamedPipeNeverBlocksTheEngine) {
 // A due file deleted while it could not be opened is dropped at once, not
 // tried 81 times while every other file waits behind it.
 TEST_F(SyncTransferTest, DeletedDueFileIsDroppedAtOnce) {
-    phoneFlags = 0;
-    StartEngine(SyncSettings());
     const std::string path = (sync / "gone.bin").string();
-    auto holder = std::make_shared<platform::File>();
-    ASSERT_EQ(holder->Create(path.c_str()), 0u);
-    uint32_t done = 0;
-    ASSERT_EQ(holder->Write("content", 7, done), 0u);
-    platform::SleepMs(2200);  // scanned, and its second is over
+    std::shared_ptr<platform::File> holder;
+    ASSERT_NO_FATAL_FAILURE(StartWithHeldFile(path, holder));
 
     // Frame 0 after the switch carries flags 1; at frame 5 the held file goes
     // and another arrives. Every reply asks for the next pass at once.

@@ -33,16 +33,33 @@ IoResult Complete(SerialPort& port, Event& done, IoResult started) {
     return port.Finish();
 }
 
-TEST(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
+// Every test has a COM pair of its own.
+class WineSerialPort : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(pair.Create()); }
+
+    // Both ends of the pair as serial ports, each with the event its I/O
+    // completes on.
+    struct PortEnds {
+        SerialPort engine, phone;
+        Event engineDone, phoneDone;
+    };
+    void OpenEnds(PortEnds& ends) {
+        uint32_t code = 0;
+        ASSERT_EQ(ends.engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
+        ASSERT_EQ(ends.phone.Open(pair.PhoneSide(), code), SerialOpen::Opened) << code;
+        ASSERT_TRUE(ends.engineDone.Create());
+        ASSERT_TRUE(ends.phoneDone.Create());
+    }
+
     WineComPair pair;
-    ASSERT_TRUE(pair.Create());
-    SerialPort engine, phone;
+};
+
+TEST_F(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
+    PortEnds ends;
+    ASSERT_NO_FATAL_FAILURE(OpenEnds(ends));
+    auto& [engine, phone, engineDone, phoneDone] = ends;
     uint32_t code = 0;
-    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
-    ASSERT_EQ(phone.Open(pair.PhoneSide(), code), SerialOpen::Opened) << code;
-    Event engineDone, phoneDone;
-    ASSERT_TRUE(engineDone.Create());
-    ASSERT_TRUE(phoneDone.Create());
 
     uint8_t all[256];
     for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
@@ -84,9 +101,7 @@ TEST(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
 // The Bluetooth path's two calls on a COM port with modem lines (the shim
 // preloaded into Wine gives the pty its lines): the lines are read, and a
 // change of CTS or DSR ends the comm-event wait.
-TEST(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
-    WineComPair pair;
-    ASSERT_TRUE(pair.Create());
+TEST_F(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
     if (std::getenv("KIVRO_MODEM_DIR") == nullptr)
         GTEST_SKIP() << "the modem shim is not preloaded";
     ASSERT_TRUE(pair.SetEngineLines(0x20 | 0x100));
@@ -110,16 +125,11 @@ TEST(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
 
 // What the phone had sent is thrown away (PurgeComm): after a failed exchange
 // the rest of a cut-off reply must not be read as the next reply's header.
-TEST(WineSerialPort, DiscardInputDropsWhatArrivedAndKeepsWhatFollows) {
-    WineComPair pair;
-    ASSERT_TRUE(pair.Create());
-    SerialPort engine, phone;
+TEST_F(WineSerialPort, DiscardInputDropsWhatArrivedAndKeepsWhatFollows) {
+    PortEnds ends;
+    ASSERT_NO_FATAL_FAILURE(OpenEnds(ends));
+    auto& [engine, phone, engineDone, phoneDone] = ends;
     uint32_t code = 0;
-    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
-    ASSERT_EQ(phone.Open(pair.PhoneSide(), code), SerialOpen::Opened) << code;
-    Event engineDone, phoneDone;
-    ASSERT_TRUE(engineDone.Create());
-    ASSERT_TRUE(phoneDone.Create());
 
     // A reply cut off after its first byte: the rest has arrived, unread.
     const uint8_t reply[6] = {0x00, 0x00, 0x03, 0x07, 0x20, 0x00};
@@ -149,9 +159,7 @@ TEST(WineSerialPort, DiscardInputDropsWhatArrivedAndKeepsWhatFollows) {
 // The engine on a Wine COM port: the USB hello, the sync configuration, and a
 // viewer's byte stream relayed both ways through a phone that answers each data
 // frame with its bytes transformed.
-TEST(WineSerialPort, EngineRelaysAViewerOverAComPort) {
-    WineComPair pair;
-    ASSERT_TRUE(pair.Create());
+TEST_F(WineSerialPort, EngineRelaysAViewerOverAComPort) {
     ComChannel channel;
     ASSERT_TRUE(channel.Open(pair.PhoneSide()));
     ScriptedPhone phone(channel);
@@ -200,9 +208,7 @@ TEST(WineSerialPort, EngineRelaysAViewerOverAComPort) {
 // one of the engine's reads in Wine's serial code): the rest of that reply,
 // which would read as a header too long to accept, is purged when the port
 // opens again, and the server still up there is announced first.
-TEST(WineSerialPort, EngineThrowsAwayTheRestOfABluetoothReplyCutByAReadError) {
-    WineComPair pair;
-    ASSERT_TRUE(pair.Create());
+TEST_F(WineSerialPort, EngineThrowsAwayTheRestOfABluetoothReplyCutByAReadError) {
     if (std::getenv("KIVRO_MODEM_DIR") == nullptr)
         GTEST_SKIP() << "the modem shim is not preloaded";
     ASSERT_TRUE(pair.SetEngineLines(0x20 | 0x100));
@@ -260,9 +266,7 @@ TEST(WineSerialPort, EngineThrowsAwayTheRestOfABluetoothReplyCutByAReadError) {
 // engine's end of the pair (a pty behind a dosdevices link), and the next
 // attempt to open the port finds it there and sees the phone's hello through
 // the noise before it.
-TEST(WineSerialPort, EngineFindsItsUsbPortThroughTheSerialDeviceMap) {
-    WineComPair pair;
-    ASSERT_TRUE(pair.Create());
+TEST_F(WineSerialPort, EngineFindsItsUsbPortThroughTheSerialDeviceMap) {
     ComChannel channel;
     ASSERT_TRUE(channel.Open(pair.PhoneSide()));
     ScriptedPhone phone(channel);

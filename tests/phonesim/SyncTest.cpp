@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "TestPc.h"
 
@@ -60,16 +62,34 @@ void SendFile(TestPc& pc, const std::string& name, const Bytes& content) {
     ASSERT_TRUE(pc.Exchange(LINK_FILE_END, {}, r));
 }
 
-TEST(PhoneSimSync, FilesFromThePcAreStoredAndNotSentBack) {
+// Each test has phone-sim on a folder of its own: "phone" inside a scratch
+// folder, so that a file name that climbs out of it would land beside it.
+class PhoneSimSync : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(std::filesystem::create_directory(folder)); }
+
+    // phone-sim on the folder with these options more; the PC reads its hello
+    // and sends its sync configuration: pcFlags, and a limit of 131072 bytes.
+    void Start(const std::vector<std::string>& options, uint8_t pcFlags) {
+        std::vector<std::string> args{"--sync-dir", folder};
+        args.insert(args.end(), options.begin(), options.end());
+        sim_ = std::make_unique<PhoneSimProcess>(args);
+        ASSERT_TRUE(sim_->Started());
+        pc_ = std::make_unique<TestPc>(sim_->PtyPath());
+        ASSERT_TRUE(pc_->ReadHello());
+        Reply r;
+        ASSERT_TRUE(pc_->Exchange(LINK_SYNC_CONFIG, {pcFlags, 0, 2, 0, 0}, r));
+    }
+
     TempDir parent;
-    std::string folder = parent.File("phone");
-    std::filesystem::create_directory(folder);
-    PhoneSimProcess sim({"--sync-dir", folder});
-    ASSERT_TRUE(sim.Started());
-    TestPc pc(sim.PtyPath());
-    ASSERT_TRUE(pc.ReadHello());
-    Reply r;
-    ASSERT_TRUE(pc.Exchange(LINK_SYNC_CONFIG, {1, 0, 2, 0, 0}, r));
+    const std::string folder = parent.File("phone");
+    std::unique_ptr<PhoneSimProcess> sim_;
+    std::unique_ptr<TestPc> pc_;
+};
+
+TEST_F(PhoneSimSync, FilesFromThePcAreStoredAndNotSentBack) {
+    ASSERT_NO_FATAL_FAILURE(Start({}, 1));
+    TestPc& pc = *pc_;
 
     const Bytes content = Pattern(5000, 7);
     SendFile(pc, "report.bin", content);
@@ -96,20 +116,17 @@ TEST(PhoneSimSync, FilesFromThePcAreStoredAndNotSentBack) {
     EXPECT_TRUE(back.name.empty()) << "sent back: " << back.name;
 }
 
-TEST(PhoneSimSync, DroppedFilesGoToThePcOnceBothSidesAgree) {
-    TempDir scratch, folder;
-    PhoneSimProcess sim({"--sync-dir", folder.Path(), "--sync-limit", "100000"});
-    ASSERT_TRUE(sim.Started());
-    TestPc pc(sim.PtyPath());
-    ASSERT_TRUE(pc.ReadHello());
+TEST_F(PhoneSimSync, DroppedFilesGoToThePcOnceBothSidesAgree) {
+    TempDir scratch;
+    ASSERT_NO_FATAL_FAILURE(Start({"--sync-limit", "100000"}, 0));
+    TestPc& pc = *pc_;
     Reply r;
-    ASSERT_TRUE(pc.Exchange(LINK_SYNC_CONFIG, {0, 0, 2, 0, 0}, r));
 
     // Written elsewhere and moved in, as a phone's app would save it.
     const Bytes content = Pattern(8192, 3);
     ASSERT_TRUE(WriteFile(scratch.File("photo.jpg"), content));
-    ASSERT_EQ(rename(scratch.File("photo.jpg").c_str(), folder.File("photo.jpg").c_str()), 0);
-    ASSERT_TRUE(WriteFile(folder.File("huge.bin"), Pattern(100001, 5)));
+    ASSERT_EQ(rename(scratch.File("photo.jpg").c_str(), (folder + "/photo.jpg").c_str()), 0);
+    ASSERT_TRUE(WriteFile(folder + "/huge.bin", Pattern(100001, 5)));
     EXPECT_TRUE(PollForFile(pc, 1200).name.empty()) << "sent while the PC has sync off";
 
     ASSERT_TRUE(pc.Exchange(LINK_SYNC_CONFIG, {1, 0, 2, 0, 0}, r));
@@ -122,7 +139,7 @@ TEST(PhoneSimSync, DroppedFilesGoToThePcOnceBothSidesAgree) {
 
     // A changed file goes again.
     const Bytes changed = Pattern(10, 9);
-    ASSERT_TRUE(WriteFile(folder.File("photo.jpg"), changed));
+    ASSERT_TRUE(WriteFile(folder + "/photo.jpg", changed));
     in = PollForFile(pc, 5000);
     ASSERT_TRUE(in.complete);
     EXPECT_EQ(in.content, changed);
@@ -133,16 +150,9 @@ TEST(PhoneSimSync, DroppedFilesGoToThePcOnceBothSidesAgree) {
 // Each round lets the phone scan the first copy twice (scans run every 200 ms
 // at most), then sends the second right after a poll, mostly before the next
 // scan.
-TEST(PhoneSimSync, FileSentAgainByThePcIsNotSentBack) {
-    TempDir parent;
-    std::string folder = parent.File("phone");
-    std::filesystem::create_directory(folder);
-    PhoneSimProcess sim({"--sync-dir", folder});
-    ASSERT_TRUE(sim.Started());
-    TestPc pc(sim.PtyPath());
-    ASSERT_TRUE(pc.ReadHello());
-    Reply r;
-    ASSERT_TRUE(pc.Exchange(LINK_SYNC_CONFIG, {1, 0, 2, 0, 0}, r));
+TEST_F(PhoneSimSync, FileSentAgainByThePcIsNotSentBack) {
+    ASSERT_NO_FATAL_FAILURE(Start({}, 1));
+    TestPc& pc = *pc_;
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
         const std::string name = "again" + std::to_string(round) + ".txt";

@@ -216,7 +216,7 @@ TEST(RegistryRules, Table) {
                 auto& values = registry.Add(RegistryRoot::LocalMachine, kSerialComm).values;
                 std::reverse(values.begin(), values.end());
             }
-            char port[261];
+            char port[kPathCapacity];
             if (!reversed) {
                 TextCopy(port, kUnchanged);
                 ExpectFound(FindBTPort(registry, port, sizeof port), port, c.bt, c.what);

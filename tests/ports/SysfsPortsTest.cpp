@@ -81,7 +81,7 @@ TEST(SysfsPorts, Table) {
         for (const UsbTty& tty : c.usbTtys) sysfs.AddUsbTty(tty.name, tty.driver);
         std::string root = sysfs.SysRoot();
         SysfsRoots roots{root.c_str(), nullptr};
-        char port[261];
+        char port[kPathCapacity];
         TextCopy(port, "unchanged");
         ExpectFound(FindRfcommPort(roots, port, sizeof port), port, c.bt, c.what);
         TextCopy(port, "unchanged");
@@ -94,7 +94,7 @@ TEST(SysfsPorts, RegularFileInTtyClassIsNoPort) {
     sysfs.AddVirtualTty("rfcomm3");
     std::ofstream(sysfs.SysRoot() + "/class/tty/rfcomm0") << "not a device\n";
     std::string root = sysfs.SysRoot();
-    char port[261] = "";
+    char port[kPathCapacity] = "";
     ASSERT_TRUE(FindRfcommPort({root.c_str(), nullptr}, port, sizeof port));
     EXPECT_STREQ(port, "rfcomm3");
 }
@@ -102,7 +102,7 @@ TEST(SysfsPorts, RegularFileInTtyClassIsNoPort) {
 // The engine's own entry points read their roots from the environment; with a
 // dev root the result is a path the serial layer opens as given.
 TEST(SysfsPorts, SystemFunctionsFollowEnvironment) {
-    char port[261] = "";
+    char port[kPathCapacity] = "";
     {
         FakeSysfs sysfs("env");
         sysfs.AddVirtualTty("rfcomm1");

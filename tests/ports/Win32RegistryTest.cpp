@@ -119,7 +119,7 @@ class RealRegistry : public testing::Test {
     // own entry points, which must give the same answer.
     void ExpectPorts(const char* bt, const char* usb) {
         CountingReader reader;
-        char port[261], systemPort[261];
+        char port[kPathCapacity], systemPort[kPathCapacity];
         for (bool usbSearch : {false, true}) {
             const char* expected = usbSearch ? usb : bt;
             TextCopy(port, "unchanged");

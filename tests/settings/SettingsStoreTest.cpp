@@ -77,7 +77,7 @@ TEST_F(TypedStore, ValuesRoundTrip) {
     // A second store over the same key sees what the first wrote.
     SettingsStore other(NewValues());
     ASSERT_TRUE(other.OpenKey(keyPath_.c_str()));
-    char text[261];
+    char text[kPathCapacity];
     ASSERT_TRUE(other.QueryString(text, sizeof text, "BTComPort"));
     EXPECT_STREQ(text, "COM12");
     uint32_t number = 0;

@@ -44,7 +44,7 @@ class DirMonitorTest : public ::testing::Test {
 
     // The next file handed out under the limit, or "" when none is.
     std::string Next(uint32_t limit = UINT32_MAX) {
-        char name[261];
+        char name[kPathCapacity];
         return monitor.NextChangedFile(limit, name, sizeof name) ? std::string(name)
                                                                  : std::string();
     }

@@ -8,6 +8,7 @@
 #include "TempFolder.h"
 #include "platform/DirWatch.h"
 #include "platform/Files.h"
+#include "text/Text.h"
 #include "sync/DirMonitor.h"
 
 #if defined(_WIN32)
@@ -35,7 +36,7 @@ TEST(JoinPath, SeparatorOnlyWhereNeeded) {
 #endif
     };
     for (const Case& c : cases) {
-        char path[261];
+        char path[kPathCapacity];
         JoinPath(path, sizeof path, c.dir.c_str(), c.name.c_str());
         EXPECT_EQ(std::string(path), c.path) << c.dir;
     }

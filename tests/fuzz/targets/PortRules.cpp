@@ -112,7 +112,7 @@ void Search(FakeRegistry& registry, size_t capacity, bool bluetooth) {
 KIVRO_FUZZ_TARGET(PortRules)(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     size_t capacity = 1 + in.Byte() % 64;
-    if (capacity > 40) capacity = 261;  // most searches get the engine's own buffer
+    if (capacity > 40) capacity = kPathCapacity;  // most searches get the engine's own buffer
     FakeRegistry registry;
     Build(in, registry);
     Search(registry, capacity, true);
