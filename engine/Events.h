@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "text/Text.h"
+
 namespace kivro {
 
 enum EventCode : uint8_t {
@@ -43,7 +45,7 @@ struct TrafficStats {
 struct EngineEvent {
     EventCode Code;
     uint32_t Value;
-    char Text[261];
+    char Text[kPathCapacity];  // a port name or a folder path
     EngineError Error;
     TrafficStats Stats;
 };
@@ -51,7 +53,7 @@ struct EngineEvent {
 // The front end's receiver. Post is called on the worker thread (and on the
 // caller's thread during Start); it must copy what it keeps and return quickly.
 class EngineEvents {
-public:
+  public:
     virtual ~EngineEvents() = default;
     virtual void Post(const EngineEvent& event) = 0;
 };

@@ -13,43 +13,20 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <utility>
 
 #include "platform/Event.h"
-#include "platform/Files.h"
+#include "platform/Unique.h"
 #include "text/Text.h"
 
 namespace kivro::platform {
 
-void CloseChangeNotification(intptr_t handle);  // FindCloseChangeNotification / close
-using UniqueChangeNotification = UniqueNative<CloseChangeNotification>;
+// Releases one change notification: FindCloseChangeNotification on its HANDLE;
+// on Linux the inotify fd closed and the WaitSource that holds it freed.
+void CloseChangeNotification(void* raw);
 
+// Move-only, through its owner of the notification.
 class DirWatch {
   public:
-    DirWatch() = default;
-    ~DirWatch() { Close(); }
-    DirWatch(DirWatch&& other) noexcept
-        : notification_(std::move(other.notification_)),
-          source_(std::exchange(other.source_, nullptr)),
-          gone_(other.gone_),
-          identity_(other.identity_) {
-        std::memcpy(dir_, other.dir_, sizeof dir_);
-    }
-    DirWatch& operator=(DirWatch&& other) noexcept {
-        if (this != &other) {
-            Close();
-            notification_ = std::move(other.notification_);
-            source_ = std::exchange(other.source_, nullptr);
-            gone_ = other.gone_;
-            identity_ = other.identity_;
-            std::memcpy(dir_, other.dir_, sizeof dir_);
-        }
-        return *this;
-    }
-    DirWatch(const DirWatch&) = delete;
-    DirWatch& operator=(const DirWatch&) = delete;
-
     // Starts watching dir; 0 or the system's code. A second Open replaces the first.
     [[nodiscard]] uint32_t Open(const char* dir);
     // Clears the signal so that the next change signals again (FindNextChange-
@@ -71,14 +48,15 @@ class DirWatch {
     bool Gone() const;
 
     bool IsOpen() const { return notification_.valid(); }
-    void Close();
+    void Close() { notification_.reset(); }
     // For WaitAny; empty when not open. Stays valid while this watch (or the one
     // it is moved into) stays open.
-    Waitable Handle() const;
+    Waitable Handle() const { return Waitable(notification_.get()); }
 
   private:
-    UniqueChangeNotification notification_;
-    void* source_ = nullptr;        // Linux: the WaitSource that Handle() points at
+    // The HANDLE on Windows; on Linux a WaitSource holding the inotify fd, which
+    // is what WaitAny waits on there.
+    Unique<void*, nullptr, CloseChangeNotification> notification_;
     bool gone_ = false;             // Linux: the watch was removed with its folder
     uint64_t identity_ = 0;         // Windows: volume serial and file index of the folder
     char dir_[kPathCapacity] = {};  // Windows: the folder's path, to look at it again

@@ -10,11 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Unique.h"
+
 namespace kivro::platform {
 
 // Something WaitAny can wait on. A plain value; it owns nothing.
 class Waitable {
-public:
+  public:
     constexpr Waitable() = default;
     constexpr explicit Waitable(void* raw) : raw_(raw) {}
     // For the platform layer only: the HANDLE (Windows) or WaitSource* (Linux).
@@ -22,24 +24,20 @@ public:
     explicit operator bool() const { return raw_ != nullptr; }
     friend bool operator==(Waitable a, Waitable b) { return a.raw_ == b.raw_; }
 
-private:
+  private:
     void* raw_ = nullptr;
 };
 
+// Releases one event: CloseHandle, or the eventfd closed and its WaitSource freed.
+void CloseEvent(void* raw);
+
 // Owner of one manual-reset event, created non-signalled. Move-only.
 class Event {
-public:
-    Event() = default;
-    ~Event();
-    Event(Event&& other) noexcept;
-    Event& operator=(Event&& other) noexcept;
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-
+  public:
     // False on failure; LastError() holds the system's code.
     bool Create();
-    void Close();
-    bool IsOpen() const { return raw_ != nullptr; }
+    void Close() { raw_.reset(); }
+    bool IsOpen() const { return raw_.valid(); }
 
     // Safe from any thread while the event is open.
     bool Set() const;
@@ -49,10 +47,10 @@ public:
     // True when a wait on the event alone would return at once.
     bool IsSignalled() const;
 
-    Waitable Handle() const { return Waitable(raw_); }
+    Waitable Handle() const { return Waitable(raw_.get()); }
 
-private:
-    void* raw_ = nullptr;
+  private:
+    Unique<void*, nullptr, CloseEvent> raw_;
 };
 
 constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;

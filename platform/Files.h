@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "platform/System.h"
+#include "platform/Unique.h"
 #include "text/Text.h"
 
 namespace kivro::platform {
@@ -51,44 +52,12 @@ inline constexpr bool kNamesFoldCase = false;
 bool JoinPath(char* dest, size_t capacity, const char* dir, const char* name,
               size_t dirCapacity = SIZE_MAX, size_t nameCapacity = SIZE_MAX);
 
-// Move-only owner of one native handle kept as an intptr_t; -1 is the invalid
-// value on both systems (INVALID_HANDLE_VALUE, the failed fd). Close is the one
-// function that releases this handle kind.
-template <void (*Close)(intptr_t)>
-class UniqueNative {
-  public:
-    static constexpr intptr_t kInvalid = -1;
-    UniqueNative() = default;
-    explicit UniqueNative(intptr_t handle) : handle_(handle) {}
-    UniqueNative(UniqueNative&& other) noexcept : handle_(other.release()) {}
-    UniqueNative& operator=(UniqueNative&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueNative(const UniqueNative&) = delete;
-    UniqueNative& operator=(const UniqueNative&) = delete;
-    ~UniqueNative() { reset(); }
-
-    intptr_t get() const { return handle_; }
-    bool valid() const { return handle_ != kInvalid; }
-    intptr_t release() {
-        intptr_t h = handle_;
-        handle_ = kInvalid;
-        return h;
-    }
-    void reset(intptr_t handle = kInvalid) {
-        if (handle_ != kInvalid) Close(handle_);
-        handle_ = handle;
-    }
-
-  private:
-    intptr_t handle_ = kInvalid;
-};
-
+// Files and searches are owned as an intptr_t; -1 is the invalid value on both
+// systems (INVALID_HANDLE_VALUE, the failed fd).
 void CloseFileHandle(intptr_t handle);  // CloseHandle / close
 void CloseFindHandle(intptr_t handle);  // FindClose / closedir
-using UniqueFile = UniqueNative<CloseFileHandle>;
-using UniqueFind = UniqueNative<CloseFindHandle>;
+using UniqueFile = Unique<intptr_t, -1, CloseFileHandle>;
+using UniqueFind = Unique<intptr_t, -1, CloseFindHandle>;
 
 enum class SeekOrigin { Begin, Current, End };
 

@@ -3,30 +3,29 @@
 // loses the system's error code). Win32: CreateThread; Linux: pthreads.
 #pragma once
 
+#include "platform/Unique.h"
+
 namespace kivro::platform {
+
+// Lets one thread run on unowned: CloseHandle, or pthread_detach and the
+// heap-held pthread_t freed.
+void DetachThread(void* raw);
 
 // Owner of one thread. Move-only. Destroying or Detach-ing a joinable thread
 // lets it run on unowned; Join waits for its end.
 class Thread {
-public:
+  public:
     using Procedure = void (*)(void* argument);
-
-    Thread() = default;
-    ~Thread();
-    Thread(Thread&& other) noexcept;
-    Thread& operator=(Thread&& other) noexcept;
-    Thread(const Thread&) = delete;
-    Thread& operator=(const Thread&) = delete;
 
     // False on failure; LastError() holds the system's code. Only when not Joinable.
     bool Start(Procedure procedure, void* argument);
-    bool Joinable() const { return raw_ != nullptr; }
+    bool Joinable() const { return raw_.valid(); }
     // Waits until the thread has returned, then releases it. Not from the thread itself.
     void Join();
-    void Detach();
+    void Detach() { raw_.reset(); }
 
-private:
-    void* raw_ = nullptr;  // HANDLE, or a heap-held pthread_t
+  private:
+    Unique<void*, nullptr, DetachThread> raw_;  // HANDLE, or a heap-held pthread_t
 };
 
 }  // namespace kivro::platform

@@ -147,7 +147,7 @@ bool PropPage::SetBinary(const void* data, uint32_t size, const char* name) {
 }
 
 void PropPage::LoadItemText(int id, const char* defaultText, const char* name) {
-    char text[261];
+    char text[kPathCapacity];
     if (!QueryString(text, sizeof text, name)) lstrcpynA(text, defaultText, sizeof text);
     text[sizeof text - 1] = '\0';
     SetItemText(text, id);
@@ -166,7 +166,7 @@ void PropPage::LoadCheck(int id, bool defaultFlag, const char* name) {
 }
 
 void PropPage::StoreItemText(const char* name, int id) {
-    char text[261];
+    char text[kPathCapacity];
     GetItemText(text, sizeof text, id);
     SetString(text, name);
 }

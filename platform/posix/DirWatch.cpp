@@ -31,30 +31,25 @@ uint32_t Errno() {
 }
 }  // namespace
 
-void CloseChangeNotification(intptr_t handle) {
-    close(static_cast<int>(handle));
+void CloseChangeNotification(void* raw) {
+    auto* source = static_cast<posix::WaitSource*>(raw);
+    close(source->fd);
+    delete source;
 }
 
 uint32_t DirWatch::Open(const char* dir) {
     Close();
     gone_ = false;
     if (dir[0] == '\0') return ENOENT;
-    UniqueChangeNotification fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!fd.valid()) return Errno();
-    if (inotify_add_watch(static_cast<int>(fd.get()), dir, kWatchMask) < 0) return Errno();
-    source_ = new posix::WaitSource{static_cast<int>(fd.get())};
-    notification_ = std::move(fd);
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return Errno();
+    notification_.reset(new posix::WaitSource{fd});
+    if (inotify_add_watch(fd, dir, kWatchMask) < 0) {
+        const uint32_t code = Errno();
+        Close();
+        return code;
+    }
     return 0;
-}
-
-void DirWatch::Close() {
-    notification_.reset();
-    delete static_cast<posix::WaitSource*>(source_);
-    source_ = nullptr;
-}
-
-Waitable DirWatch::Handle() const {
-    return Waitable(source_);
 }
 
 bool DirWatch::Gone() const {
@@ -65,7 +60,7 @@ uint32_t DirWatch::Rearm() {
     if (!notification_.valid()) return EBADF;
     alignas(inotify_event) char buffer[4096];
     for (;;) {
-        ssize_t n = read(static_cast<int>(notification_.get()), buffer, sizeof buffer);
+        ssize_t n = read(posix::SourceOf(Handle())->fd, buffer, sizeof buffer);
         if (n > 0) {
             for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
                 inotify_event event;

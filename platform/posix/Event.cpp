@@ -18,17 +18,10 @@ namespace kivro::platform {
 using posix::SourceOf;
 using posix::WaitSource;
 
-Event::~Event() { Close(); }
-
-Event::Event(Event&& other) noexcept : raw_(other.raw_) { other.raw_ = nullptr; }
-
-Event& Event::operator=(Event&& other) noexcept {
-    if (this != &other) {
-        Close();
-        raw_ = other.raw_;
-        other.raw_ = nullptr;
-    }
-    return *this;
+void CloseEvent(void* raw) {
+    auto* source = static_cast<WaitSource*>(raw);
+    close(source->fd);
+    delete source;
 }
 
 bool Event::Create() {
@@ -42,16 +35,8 @@ bool Event::Create() {
         return false;
     }
     source->fd = fd;
-    raw_ = source;
+    raw_.reset(source);
     return true;
-}
-
-void Event::Close() {
-    if (WaitSource* source = SourceOf(*this)) {
-        close(source->fd);
-        delete source;
-        raw_ = nullptr;
-    }
 }
 
 bool Event::Set() const {

@@ -14,28 +14,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Unique.h"
 #include "text/Text.h"
 
 namespace kivro::platform {
 
 namespace {
 
-// Owner of one open file descriptor.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
+void CloseFd(int fd) {
+    close(fd);
+}
+using UniqueFd = Unique<int, -1, CloseFd>;
 
 bool MakeFolders(const std::string& folder) {
     if (folder.empty()) return true;

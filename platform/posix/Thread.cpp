@@ -22,25 +22,19 @@ void* Run(void* raw) {
     return nullptr;
 }
 
-pthread_t* Native(void* raw) { return static_cast<pthread_t*>(raw); }
+pthread_t* Native(void* raw) {
+    return static_cast<pthread_t*>(raw);
+}
 
 }  // namespace
 
-Thread::~Thread() { Detach(); }
-
-Thread::Thread(Thread&& other) noexcept : raw_(other.raw_) { other.raw_ = nullptr; }
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (this != &other) {
-        Detach();
-        raw_ = other.raw_;
-        other.raw_ = nullptr;
-    }
-    return *this;
+void DetachThread(void* raw) {
+    pthread_detach(*Native(raw));
+    delete Native(raw);
 }
 
 bool Thread::Start(Procedure procedure, void* argument) {
-    if (raw_ != nullptr) {
+    if (raw_.valid()) {
         errno = EBUSY;
         return false;
     }
@@ -59,22 +53,15 @@ bool Thread::Start(Procedure procedure, void* argument) {
         errno = error;
         return false;
     }
-    raw_ = id;
+    raw_.reset(id);
     return true;
 }
 
 void Thread::Join() {
-    if (raw_ == nullptr) return;
-    pthread_join(*Native(raw_), nullptr);
-    delete Native(raw_);
-    raw_ = nullptr;
-}
-
-void Thread::Detach() {
-    if (raw_ == nullptr) return;
-    pthread_detach(*Native(raw_));
-    delete Native(raw_);
-    raw_ = nullptr;
+    if (!raw_.valid()) return;
+    pthread_t* id = Native(raw_.release());
+    pthread_join(*id, nullptr);
+    delete id;
 }
 
 }  // namespace kivro::platform

@@ -40,8 +40,8 @@ uint64_t FolderIdentity(const char* dir) {
 }
 }  // namespace
 
-void CloseChangeNotification(intptr_t handle) {
-    FindCloseChangeNotification(reinterpret_cast<HANDLE>(handle));
+void CloseChangeNotification(void* raw) {
+    FindCloseChangeNotification(raw);
 }
 
 uint32_t DirWatch::Open(const char* dir) {
@@ -49,14 +49,10 @@ uint32_t DirWatch::Open(const char* dir) {
     if (dir[0] == '\0') return ERROR_PATH_NOT_FOUND;
     HANDLE h = FindFirstChangeNotificationA(dir, FALSE, kNotifyFilter);
     if (h == INVALID_HANDLE_VALUE) return Error();
-    notification_.reset(reinterpret_cast<intptr_t>(h));
+    notification_.reset(h);
     std::strncpy(dir_, dir, sizeof dir_ - 1);
     identity_ = FolderIdentity(dir_);
     return 0;
-}
-
-void DirWatch::Close() {
-    notification_.reset();
 }
 
 bool DirWatch::Gone() const {
@@ -65,13 +61,9 @@ bool DirWatch::Gone() const {
     return now == 0 || (identity_ != 0 && now != identity_);
 }
 
-Waitable DirWatch::Handle() const {
-    return IsOpen() ? Waitable(reinterpret_cast<void*>(notification_.get())) : Waitable();
-}
-
 uint32_t DirWatch::Rearm() {
     if (!notification_.valid()) return ERROR_INVALID_HANDLE;
-    return FindNextChangeNotification(reinterpret_cast<HANDLE>(notification_.get())) ? 0 : Error();
+    return FindNextChangeNotification(notification_.get()) ? 0 : Error();
 }
 
 }  // namespace kivro::platform

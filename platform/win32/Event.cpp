@@ -7,35 +7,24 @@
 
 namespace kivro::platform {
 
-Event::~Event() { Close(); }
-
-Event::Event(Event&& other) noexcept : raw_(other.raw_) { other.raw_ = nullptr; }
-
-Event& Event::operator=(Event&& other) noexcept {
-    if (this != &other) {
-        Close();
-        raw_ = other.raw_;
-        other.raw_ = nullptr;
-    }
-    return *this;
+void CloseEvent(void* raw) {
+    CloseHandle(raw);
 }
 
 bool Event::Create() {
-    Close();
-    raw_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return raw_ != nullptr;
+    raw_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    return raw_.valid();
 }
 
-void Event::Close() {
-    if (raw_ != nullptr) {
-        CloseHandle(raw_);
-        raw_ = nullptr;
-    }
+bool Event::Set() const {
+    return SetEvent(raw_.get()) != FALSE;
 }
-
-bool Event::Set() const { return SetEvent(raw_) != FALSE; }
-bool Event::Reset() const { return ResetEvent(raw_) != FALSE; }
-bool Event::IsSignalled() const { return WaitForSingleObject(raw_, 0) == WAIT_OBJECT_0; }
+bool Event::Reset() const {
+    return ResetEvent(raw_.get()) != FALSE;
+}
+bool Event::IsSignalled() const {
+    return WaitForSingleObject(raw_.get(), 0) == WAIT_OBJECT_0;
+}
 
 int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs) {
     if (count == 0 || count > kMaxWaitables) {

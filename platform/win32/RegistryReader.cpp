@@ -5,6 +5,10 @@
 
 namespace kivro::platform {
 
+void CloseHKey(HKEY key) {
+    RegCloseKey(key);
+}
+
 namespace {
 HKEY ToHKey(RegistryReader::Key key) {
     return reinterpret_cast<HKEY>(key);

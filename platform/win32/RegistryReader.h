@@ -6,43 +6,13 @@
 #include <windows.h>
 
 #include "platform/RegistryReader.h"
+#include "platform/Unique.h"
 
 namespace kivro::platform {
 
-// Move-only owner of an opened (never a predefined) registry key.
-class UniqueHKey {
-  public:
-    UniqueHKey() = default;
-    explicit UniqueHKey(HKEY key) : key_(key) {}
-    UniqueHKey(UniqueHKey&& other) noexcept : key_(other.release()) {}
-    UniqueHKey& operator=(UniqueHKey&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueHKey(const UniqueHKey&) = delete;
-    UniqueHKey& operator=(const UniqueHKey&) = delete;
-    ~UniqueHKey() { reset(); }
-
-    HKEY get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-    HKEY release() {
-        HKEY key = key_;
-        key_ = nullptr;
-        return key;
-    }
-    void reset(HKEY key = nullptr) {
-        if (key_ != nullptr) RegCloseKey(key_);
-        key_ = key;
-    }
-    // For the out-parameter of RegOpenKeyA and its kin; closes what was held.
-    HKEY* put() {
-        reset();
-        return &key_;
-    }
-
-  private:
-    HKEY key_ = nullptr;
-};
+// Closes an opened (never a predefined) registry key.
+void CloseHKey(HKEY key);
+using UniqueHKey = Unique<HKEY, nullptr, CloseHKey>;
 
 // Reads the real registry with RegOpenKeyA, RegEnumKeyA, RegEnumValueA and
 // RegQueryValueExA; each key handed out is an HKEY that CloseKey closes.

@@ -23,21 +23,12 @@ DWORD WINAPI Run(LPVOID raw) {
 
 }  // namespace
 
-Thread::~Thread() { Detach(); }
-
-Thread::Thread(Thread&& other) noexcept : raw_(other.raw_) { other.raw_ = nullptr; }
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (this != &other) {
-        Detach();
-        raw_ = other.raw_;
-        other.raw_ = nullptr;
-    }
-    return *this;
+void DetachThread(void* raw) {
+    CloseHandle(raw);
 }
 
 bool Thread::Start(Procedure procedure, void* argument) {
-    if (raw_ != nullptr) {
+    if (raw_.valid()) {
         SetLastError(ERROR_BUSY);
         return false;
     }
@@ -47,8 +38,8 @@ bool Thread::Start(Procedure procedure, void* argument) {
         return false;
     }
     DWORD id;
-    raw_ = CreateThread(nullptr, 0, Run, start, 0, &id);
-    if (raw_ == nullptr) {
+    raw_.reset(CreateThread(nullptr, 0, Run, start, 0, &id));
+    if (!raw_.valid()) {
         DWORD error = GetLastError();
         delete start;
         SetLastError(error);
@@ -58,16 +49,9 @@ bool Thread::Start(Procedure procedure, void* argument) {
 }
 
 void Thread::Join() {
-    if (raw_ == nullptr) return;
-    WaitForSingleObject(raw_, INFINITE);
-    CloseHandle(raw_);
-    raw_ = nullptr;
-}
-
-void Thread::Detach() {
-    if (raw_ == nullptr) return;
-    CloseHandle(raw_);
-    raw_ = nullptr;
+    if (!raw_.valid()) return;
+    WaitForSingleObject(raw_.get(), INFINITE);
+    raw_.reset();
 }
 
 }  // namespace kivro::platform
