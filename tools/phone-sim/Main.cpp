@@ -185,7 +185,6 @@ void PhoneSim::HandleFrame() {
     if (gather && session_)
         if (auto* remote = dynamic_cast<RemoteSession*>(session_.get()))
             remote->Gather(o_.gatherMs);
-    if (o_.latencyMs > 0) std::this_thread::sleep_for(milliseconds(o_.latencyMs));
     if (in_.type == LINK_SYNC_CONFIG) {
         Fault fault;
         if (DueFault(fault)) return DoFault(fault);
@@ -340,7 +339,7 @@ int PhoneSim::PollTimeout() const {
 int PhoneSim::Run() {
     std::string ptyPath;
     if (o_.device.empty() ? !link_.OpenPty(ptyPath) : !link_.OpenDevice(o_.device)) return 1;
-    link_.SetPace(o_.bytesPerSecond);
+    link_.SetPace(o_.bytesPerSecond, o_.latencyMs);
     if (!o_.usb) link_.SetModemLines(true);
     if (!o_.syncDir.empty())
         folder_ = std::make_unique<PhoneFolder>(o_.syncDir, o_.sendExisting, o_.stateFile);
@@ -425,7 +424,7 @@ int PhoneSim::Run() {
                     link_.Flush();
                     break;
                 }
-                link_.Pace(kLinkHeaderSize + in_.length);
+                link_.Received(kLinkHeaderSize + in_.length);
                 HandleFrame();
             }
         }

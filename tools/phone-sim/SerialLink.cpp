@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
@@ -108,10 +109,31 @@ void SerialLink::SetModemLines(bool on) {
         Log(1, "no modem lines on this device (%s)", std::strerror(errno));
 }
 
+void SerialLink::SetPace(uint32_t bytesPerSecond, uint32_t latencyMs) {
+    bytesPerSecond_ = bytesPerSecond;
+    latency_ = std::chrono::milliseconds(latencyMs);
+    // The last sleep before an answer is not made up by any later deadline, and
+    // the default timer slack lets it wake up to 50 us late, 1 % of an
+    // exchange on a fast link.
+    if (bytesPerSecond != 0 || latencyMs != 0) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+}
+
+void SerialLink::Received(size_t count) {
+    if (bytesPerSecond_ == 0 && latency_.count() == 0) return;
+    // The request was on the line from its first byte's arrival, and not before
+    // the line had carried the last answer.
+    if (paceFree_ < frameStart_) paceFree_ = frameStart_;
+    if (bytesPerSecond_ != 0)
+        paceFree_ += std::chrono::microseconds(count * 1000000ull / bytesPerSecond_);
+    paceFree_ += latency_;
+    answering_ = true;
+    std::this_thread::sleep_until(paceFree_);
+}
+
 void SerialLink::Pace(size_t count) {
-    if (bytesPerSecond_ == 0) return;
     auto now = std::chrono::steady_clock::now();
-    if (paceFree_ < now) paceFree_ = now;
+    // Bytes sent of the phone's own accord start when the line is idle.
+    if (!answering_ && paceFree_ < now) paceFree_ = now;
     paceFree_ += std::chrono::microseconds(count * 1000000ull / bytesPerSecond_);
     std::this_thread::sleep_until(paceFree_);
 }
@@ -121,13 +143,15 @@ bool SerialLink::Write(const uint8_t* data, size_t count) {
     // Small pieces, each after its share of time, so the line looks slow to
     // the PC byte by byte and not as bursts after long pauses.
     size_t piece = std::max<size_t>(1, bytesPerSecond_ / 100);
-    for (size_t done = 0; done < count;) {
+    bool ok = true;
+    for (size_t done = 0; ok && done < count;) {
         size_t n = std::min(piece, count - done);
         Pace(n);
-        if (!WriteAll(data + done, n)) return false;
+        ok = WriteAll(data + done, n);
         done += n;
     }
-    return true;
+    answering_ = false;
+    return ok;
 }
 
 bool SerialLink::WriteAll(const uint8_t* data, size_t count) {
@@ -152,6 +176,7 @@ bool SerialLink::ReadAvailable() {
     for (;;) {
         ssize_t n = read(fd_, buffer, sizeof buffer);
         if (n > 0) {
+            if (in_.empty()) frameStart_ = std::chrono::steady_clock::now();
             in_.insert(in_.end(), buffer, buffer + n);
             continue;
         }

@@ -47,10 +47,17 @@ class SerialLink {
     // null-modem line); a pty has no modem lines, which is not an error.
     void SetModemLines(bool on);
 
-    // Link speed emulation: bytes per second, 0 for full speed. Both directions
-    // share one budget, as they would on a half-duplex radio link.
-    void SetPace(uint32_t bytesPerSecond) { bytesPerSecond_ = bytesPerSecond; }
-    void Pace(size_t count);
+    // Link speed emulation: bytes per second (0 for full speed) and the phone's
+    // latency before each answer. Both directions share one budget, as they
+    // would on a half-duplex radio link. Line time runs on absolute deadlines:
+    // a request starts it afresh when its frame is read (the line was idle
+    // while the PC worked), and the latency and the answer follow on from those
+    // deadlines, so a sleep that wakes late is made up by the next deadline
+    // instead of adding to the exchange (under load every sleep wakes late).
+    void SetPace(uint32_t bytesPerSecond, uint32_t latencyMs);
+    // A request of count bytes was read: waits out its time on the line and the
+    // latency; the answer written next follows on from there.
+    void Received(size_t count);
 
     bool Write(const uint8_t* data, size_t count);
     // Reads what is waiting into the frame parser; false when the device is gone.
@@ -61,13 +68,21 @@ class SerialLink {
 
   private:
     bool WriteAll(const uint8_t* data, size_t count);
+    // Holds the next count bytes until their time on the line has passed.
+    void Pace(size_t count);
 
     int fd_ = -1;
     int heldSlave_ = -1;
     int watch_ = -1;
     std::vector<uint8_t> in_;
     uint32_t bytesPerSecond_ = 0;
+    std::chrono::milliseconds latency_{0};
+    // When the first byte of the frame being parsed arrived.
+    std::chrono::steady_clock::time_point frameStart_{};
+    // When the emulated line has carried all it was given.
     std::chrono::steady_clock::time_point paceFree_{};
+    // An answer is due: its bytes follow the request's deadlines, never "now".
+    bool answering_ = false;
 };
 
 }  // namespace kivro::phonesim
