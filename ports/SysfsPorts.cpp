@@ -1,23 +1,21 @@
-// Port discovery on Linux: the tty class directory of sysfs names every serial
-// tty the kernel has. An RFCOMM tty exists there only while it is bound to a
-// remote device; a CDC-ACM tty is told from other ttyACM names by its device's
-// driver link. Nothing is opened: opening an RFCOMM tty starts a connection and
-// may block for seconds. std::filesystem keeps POSIX headers out of the core;
-// its allocations are harmless at the engine's rate of at most a few calls a
-// second while a port is closed.
+// Port discovery on Linux: the tty class folder of sysfs names every serial
+// tty the kernel has. An RFCOMM tty is listed there as a folder only while it
+// is bound to a remote device; a CDC-ACM tty is told from other ttyACM names by
+// its device's driver link, which leads to the cdc_acm driver's own folder.
+// Nothing is opened: opening an RFCOMM tty starts a connection and may block
+// for seconds. The search runs once a second while a port is closed, so it
+// allocates nothing: fixed path buffers, and a listing that reads the names
+// into a buffer of its own.
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 #include <string_view>
-#include <system_error>
 
+#include "platform/DirNames.h"
+#include "platform/Files.h"
 #include "ports/PortFinder.h"
 #include "text/Text.h"
 
 namespace kivro {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -34,42 +32,55 @@ bool TtyNumber(std::string_view name, std::string_view prefix, uint32_t& number)
     return true;
 }
 
-bool IsBoundRfcomm(const fs::path& tty) {
-    std::error_code ec;
-    return fs::is_directory(tty, ec);
+// A path that does not fit is never cut: it would name some other file.
+struct Path {
+    char text[kPathCapacity];
+};
+
+bool IsBoundRfcomm(const SysfsRoots&, const Path& tty) {
+    return platform::DirectoryExists(tty.text) == 0;
 }
 
-bool IsCdcAcm(const fs::path& tty) {
-    std::error_code ec;
-    fs::path driver = fs::read_symlink(tty / "device" / "driver", ec);
-    return !ec && driver.filename() == "cdc_acm";
+bool IsCdcAcm(const SysfsRoots& roots, const Path& tty) {
+    Path driver;
+    Path cdcAcm;
+    return platform::JoinPath(driver.text, sizeof driver.text, tty.text, "device/driver") &&
+           platform::JoinPath(cdcAcm.text, sizeof cdcAcm.text, roots.sys,
+                              "bus/usb/drivers/cdc_acm") &&
+           platform::SameFolder(driver.text, cdcAcm.text);
 }
 
-// The lowest-numbered tty of the class directory that has the prefix and passes
+// The lowest-numbered tty of the class folder that has the prefix and passes
 // accept; sysfs lists in no particular order.
-bool LowestTty(const SysfsRoots& roots, std::string_view prefix, bool (*accept)(const fs::path&),
-               char* portName, size_t capacity) {
-    std::error_code ec;
-    fs::directory_iterator entries(fs::path(roots.sys) / "class" / "tty", ec);
+bool LowestTty(const SysfsRoots& roots, std::string_view prefix,
+               bool (*accept)(const SysfsRoots&, const Path&), char* portName, size_t capacity) {
+    Path classDir;
+    platform::DirNames names;
+    if (!platform::JoinPath(classDir.text, sizeof classDir.text, roots.sys, "class/tty") ||
+        names.Open(classDir.text).Failed())
+        return false;
     bool found = false;
     uint32_t best = 0;
-    std::string bestName;
-    for (; !ec && entries != fs::directory_iterator(); entries.increment(ec)) {
-        std::string name = entries->path().filename().string();
+    char bestName[kPathCapacity] = {};
+    while (const char* name = names.Next()) {
         uint32_t number = 0;
         if (!TtyNumber(name, prefix, number) || (found && number >= best)) continue;
-        if (!accept(entries->path())) continue;
+        Path tty;
+        if (!platform::JoinPath(tty.text, sizeof tty.text, classDir.text, name) ||
+            !accept(roots, tty))
+            continue;
         found = true;
         best = number;
-        bestName = std::move(name);
+        TextCopy(bestName, sizeof bestName, name);
     }
     if (!found) return false;
-    if (roots.dev != nullptr) {
-        std::string path = roots.dev;
-        if (path.empty() || path.back() != '/') path += '/';
-        bestName = path + bestName;
-    }
-    TextCopy(portName, capacity, bestName.c_str());
+    Path result;
+    if (roots.dev == nullptr)
+        TextCopy(result.text, bestName);
+    else if (!platform::JoinPath(result.text, sizeof result.text, roots.dev, bestName))
+        return false;
+    if (TextLength(result.text) >= capacity) return false;
+    TextCopy(portName, capacity, result.text);
     return true;
 }
 
