@@ -72,7 +72,7 @@ void Rescan(benchmark::State& state) {
     const std::string dir = FolderOf(static_cast<int>(state.range(0))).string();
     kivro::DirMonitor monitor;
     monitor.AddExcludes("*.bak; *~");
-    if (!monitor.Open(dir.c_str())) state.SkipWithError("Open failed");
+    if (monitor.Open(dir.c_str()).Failed()) state.SkipWithError("Open failed");
     for (auto _ : state) {
         monitor.Rescan();
         benchmark::DoNotOptimize(monitor.Files());
@@ -85,7 +85,7 @@ void Open(benchmark::State& state) {
     kivro::DirMonitor monitor;
     monitor.AddExcludes("*.bak; *~");
     for (auto _ : state) {
-        if (!monitor.Open(dir.c_str())) state.SkipWithError("Open failed");
+        if (monitor.Open(dir.c_str()).Failed()) state.SkipWithError("Open failed");
         benchmark::DoNotOptimize(monitor.Files());
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));

@@ -23,12 +23,12 @@ bool FileSync::Open(const char* dir, const char* excludes, size_t excludesCapaci
     dir_[sizeof dir_ - 1] = '\0';
     watchLost_ = false;
     // The watch first: a change while the monitor reads the folder signals it.
-    if (uint32_t error = watch_.Open(dir_)) {
-        reports_.SyncError(MSG_ERR_FILE_CHANGE, error);
+    if (platform::Result watched = watch_.Open(dir_); watched.Failed()) {
+        reports_.SyncError(MSG_ERR_FILE_CHANGE, watched.Code());
         return false;
     }
-    if (!monitor_.Open(dir_)) {
-        reports_.SyncError(MSG_ERR_READ_SYNC_DIR, platform::LastError());
+    if (platform::Result listed = monitor_.Open(dir_); listed.Failed()) {
+        reports_.SyncError(MSG_ERR_READ_SYNC_DIR, listed.Code());
         watch_.Close();
         return false;
     }
@@ -36,7 +36,7 @@ bool FileSync::Open(const char* dir, const char* excludes, size_t excludesCapaci
     monitor_.AddExcludes(excludes, excludesCapacity);
     // Left by a process that ended in the middle of a phone's file.
     char temp[kPathCapacity];
-    if (PathOf(temp, kIncomingTempName)) platform::RemoveFile(temp);
+    if (PathOf(temp, kIncomingTempName)) (void)platform::RemoveFile(temp);
     if (unfinished_[0] != '\0' && std::strcmp(unfinishedDir_, dir_) == 0)
         monitor_.MarkDue(unfinished_);
     unfinished_[0] = '\0';
@@ -59,31 +59,33 @@ void FileSync::Close() {
     open_ = false;
 }
 
-void FileSync::LoseWatch(uint32_t code) {
+void FileSync::LoseWatch(platform::Result why) {
     watch_.Close();
     // The list follows the folder: empty while it is gone, and whatever a new
     // folder of that name holds once it is back.
     monitor_.Rescan();
-    if (TryWatch()) return;
-    reports_.SyncError(MSG_ERR_FILE_CHANGE, code != 0 ? code : platform::LastError());
+    platform::Result again = TryWatch();
+    if (again.Ok()) return;
+    reports_.SyncError(MSG_ERR_FILE_CHANGE, why.Failed() ? why.Code() : again.Code());
     watchLost_ = true;
 }
 
-bool FileSync::TryWatch() {
-    if (platform::DirectoryExists(dir_) != 0 || watch_.Open(dir_) != 0) return false;
+platform::Result FileSync::TryWatch() {
+    platform::Result result = platform::DirectoryExists(dir_);
+    if (result.Ok()) result = watch_.Open(dir_);
+    if (result.Failed()) return result;
     monitor_.Rescan();
     watchLost_ = false;
-    return true;
+    return result;
 }
 
 void FileSync::DirectoryChanged() {
     if (!open_ || !watch_.IsOpen()) return;
     // Re-armed before the scan, so a change made while the folder is listed
     // signals again; re-armed after it, Linux would drain such a change unseen.
-    uint32_t error = watch_.Rearm();
-    if (error != 0 || watch_.Gone()) {
-        if (error == 0) error = platform::DirectoryExists(dir_);
-        LoseWatch(error);
+    platform::Result rearmed = watch_.Rearm();
+    if (rearmed.Failed() || watch_.Gone()) {
+        LoseWatch(rearmed.Failed() ? rearmed : platform::DirectoryExists(dir_));
         return;
     }
     monitor_.Rescan();
@@ -94,7 +96,7 @@ void FileSync::Tick(uint32_t now) {
     if (watchLost_) {
         if (now - lastWatchTry_ >= kWatchRetryMs - 100) {
             lastWatchTry_ = now;
-            TryWatch();
+            (void)TryWatch();  // still gone: tried again in a second, reported once
         }
     } else if (watch_.Gone()) {
         // Windows may not signal a removed folder's notification at all.
@@ -132,8 +134,8 @@ bool FileSync::NextMessage(bool sendAllowed, uint32_t limit, uint8_t& type, uint
     if (state_ == State::Sending) {
         type = LINK_FILE_DATA;
         uint32_t done = 0;
-        if (uint32_t error = file_.Read(payload, kLinkMaxPayload, done)) {
-            reports_.SyncError(MSG_ERR_READ_FILE, error);
+        if (platform::Result read = file_.Read(payload, kLinkMaxPayload, done); read.Failed()) {
+            reports_.SyncError(MSG_ERR_READ_FILE, read.Code());
             done = 0;
         }
         if (done > 0) {
@@ -142,7 +144,7 @@ bool FileSync::NextMessage(bool sendAllowed, uint32_t limit, uint8_t& type, uint
         }
         // End of the file, or a read error: the phone gets what was read.
         uint64_t position = 0;
-        if (file_.Position(position) != 0) position = 0;
+        if (file_.Position(position).Failed()) position = 0;
         reports_.SyncEvent(EV_SYNC_SENT, static_cast<uint32_t>(position));
         file_.Close();
         state_ = State::Idle;
@@ -165,14 +167,15 @@ bool FileSync::NextMessage(bool sendAllowed, uint32_t limit, uint8_t& type, uint
         return false;
     }
     uint64_t size = 0;
-    uint32_t error = file_.OpenPlainRead(path);
-    if (error == 0) error = file_.Size(size);
-    if (error != 0) {
+    platform::Result opened = file_.OpenPlainRead(path);
+    if (opened.Ok()) opened = file_.Size(size);
+    if (opened.Failed()) {
         file_.Close();
         // Gone, or no plain file (a link or pipe put in its place): dropped now.
         // Otherwise held by a writer, most likely: tried again on the next
         // passes, then left until the file changes again.
-        if (platform::IsNotFound(error) || error == platform::kNotPlainFile || ++openRetries_ > 80)
+        if (platform::IsNotFound(opened) || opened.Code() == platform::kNotPlainFile ||
+            ++openRetries_ > 80)
             pending_ = false;
         return false;
     }
@@ -217,9 +220,9 @@ void FileSync::FileStart(const uint8_t* payload, uint32_t length) {
     }
     // Whatever holds the temporary name is ours to replace (left by a crash, or
     // put there by someone): removed, never written through.
-    platform::RemoveFile(tempPath_);
-    if (uint32_t error = file_.CreateNew(tempPath_)) {
-        reports_.SyncError(MSG_ERR_CREATE_FILE, error);
+    (void)platform::RemoveFile(tempPath_);  // nothing there is the usual case
+    if (platform::Result created = file_.CreateNew(tempPath_); created.Failed()) {
+        reports_.SyncError(MSG_ERR_CREATE_FILE, created.Code());
         return;
     }
     state_ = State::Receiving;
@@ -231,26 +234,26 @@ void FileSync::FileData(const uint8_t* payload, uint32_t length) {
     if (state_ != State::Receiving) return;
     inBroken_ = false;  // the phone carries on with it
     uint32_t done = 0;
-    if (uint32_t error = file_.Write(payload, length, done)) {
+    if (platform::Result written = file_.Write(payload, length, done); written.Failed()) {
         // Cleaned up before the report, so that whoever reads the report finds
         // the folder as it stays.
         AbandonIncoming();
-        reports_.SyncError(MSG_ERR_WRITE_FILE, error);
+        reports_.SyncError(MSG_ERR_WRITE_FILE, written.Code());
     }
 }
 
 void FileSync::FileEnd() {
     if (state_ != State::Receiving) return;
     uint64_t position = 0;
-    if (file_.Position(position) != 0) position = 0;
+    if (file_.Position(position).Failed()) position = 0;
     file_.Close();
     state_ = State::Idle;
     inBroken_ = false;
-    if (uint32_t error = platform::MoveReplacing(tempPath_, inPath_)) {
+    if (platform::Result moved = platform::MoveReplacing(tempPath_, inPath_); moved.Failed()) {
         // The target cannot be replaced (a folder of that name, or a file
         // another program holds): it keeps what it had.
-        platform::RemoveFile(tempPath_);
-        reports_.SyncError(MSG_ERR_CREATE_FILE, error);
+        (void)platform::RemoveFile(tempPath_);
+        reports_.SyncError(MSG_ERR_CREATE_FILE, moved.Code());
         return;
     }
     reports_.SyncEvent(EV_SYNC_RECEIVED, static_cast<uint32_t>(position));
@@ -262,7 +265,7 @@ void FileSync::FileEnd() {
 
 void FileSync::AbandonIncoming() {
     file_.Close();
-    platform::RemoveFile(tempPath_);
+    (void)platform::RemoveFile(tempPath_);  // the old file was never touched
     state_ = State::Idle;
     inBroken_ = false;
 }

@@ -108,9 +108,11 @@ class FileSync {
     bool PathOf(char (&path)[kPathCapacity], const char* name) const;
     // Deletes the temporary file and forgets the incoming transfer.
     void AbandonIncoming();
-    // The watch is lost: close it, report once, and retry from Tick.
-    void LoseWatch(uint32_t code);
-    bool TryWatch();
+    // The watch is lost (why: the failure that said so, or Ok when the folder
+    // was found replaced): close it, report once, and retry from Tick.
+    void LoseWatch(platform::Result why);
+    // Watches the folder again if it is there; the failure when it is not.
+    platform::Result TryWatch();
 
     FileSyncReports& reports_;
     bool open_ = false;

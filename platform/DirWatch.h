@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "platform/Event.h"
+#include "platform/Result.h"
 #include "platform/Unique.h"
 #include "text/Text.h"
 
@@ -27,14 +28,14 @@ void CloseChangeNotification(void* raw);
 // Move-only, through its owner of the notification.
 class DirWatch {
   public:
-    // Starts watching dir; 0 or the system's code. A second Open replaces the first.
-    [[nodiscard]] uint32_t Open(const char* dir);
+    // Starts watching dir. A second Open replaces the first.
+    Result Open(const char* dir);
     // Clears the signal so that the next change signals again (FindNextChange-
     // Notification / draining the queued events). Best called before looking at
     // the directory: a change made while the caller looks then signals again on
     // both systems. Called after looking, Windows still keeps such a change but
     // Linux drains it unseen until the next one.
-    [[nodiscard]] uint32_t Rearm();
+    Result Rearm();
     // Waits up to timeoutMs for the signal alone; true when signalled.
     bool Wait(uint32_t timeoutMs) const {
         if (!IsOpen()) return false;

@@ -7,14 +7,15 @@
 // because the sync folder holds whatever its user put there. Handles stay
 // behind an intptr_t so this header is the same on both systems and the core
 // never sees a HANDLE or an fd; the backends (win32/Files.cpp, posix/Files.cpp)
-// make the calls. Failures come back as the system's error code (0 = success,
-// otherwise GetLastError / errno) rather than a bool plus LastError(), so a
-// caller cannot lose the code to an intervening call.
+// make the calls. Failures come back as a Result holding the system's code
+// (GetLastError / errno) rather than a bool plus LastError(), so a caller
+// cannot lose the code to an intervening call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Result.h"
 #include "platform/System.h"
 #include "platform/Unique.h"
 #include "text/Text.h"
@@ -61,7 +62,7 @@ using UniqueFind = Unique<intptr_t, -1, CloseFindHandle>;
 
 enum class SeekOrigin { Begin, Current, End };
 
-// One open file. Every operation returns 0 or the system's error code.
+// One open file. Every operation returns its Result.
 class File {
   public:
     // An existing file for reading; other openers may read it too but not write
@@ -69,29 +70,27 @@ class File {
     // a sharing violation 32. Linux: the same between openers that take locks:
     // a shared OFD lock, EAGAIN when another holds it for writing. Linux has no
     // mandatory sharing, so a writer that takes no lock goes unnoticed there.)
-    [[nodiscard]] uint32_t OpenRead(const char* path);
+    Result OpenRead(const char* path);
     // An existing plain file for reading, as OpenRead, but a link (reparse
     // point), pipe, device or folder at path is refused with kNotPlainFile or
     // the folder's code, and a pipe is never waited on (the open does not block).
-    [[nodiscard]] uint32_t OpenPlainRead(const char* path);
+    Result OpenPlainRead(const char* path);
     // Creates a new file for writing, without sharing; fails when anything (a
     // file, a link, a pipe) already has the name, and never follows a link.
-    [[nodiscard]] uint32_t CreateNew(const char* path);
+    Result CreateNew(const char* path);
     // Creates the file for writing, replacing an existing one, without sharing
     // (Windows: CREATE_ALWAYS, share mode 0. Linux: an exclusive OFD lock taken
     // before the old contents are cut, EAGAIN while another opener holds a lock).
-    [[nodiscard]] uint32_t Create(const char* path);
+    Result Create(const char* path);
 
     // Reads up to size bytes; done 0 with result 0 is the end of the file.
-    [[nodiscard]] uint32_t Read(void* buffer, uint32_t size, uint32_t& done);
+    Result Read(void* buffer, uint32_t size, uint32_t& done);
     // Writes all size bytes unless an error stops it; done counts what was written.
-    [[nodiscard]] uint32_t Write(const void* data, uint32_t size, uint32_t& done);
+    Result Write(const void* data, uint32_t size, uint32_t& done);
     // Moves the file position; position receives the new one when not null.
-    [[nodiscard]] uint32_t Seek(int64_t offset, SeekOrigin origin, uint64_t* position = nullptr);
-    [[nodiscard]] uint32_t Position(uint64_t& position) {
-        return Seek(0, SeekOrigin::Current, &position);
-    }
-    [[nodiscard]] uint32_t Size(uint64_t& size) const;
+    Result Seek(int64_t offset, SeekOrigin origin, uint64_t* position = nullptr);
+    Result Position(uint64_t& position) { return Seek(0, SeekOrigin::Current, &position); }
+    Result Size(uint64_t& size) const;
 
     bool IsOpen() const { return file_.valid(); }
     void Close() { file_.reset(); }
@@ -104,15 +103,15 @@ class File {
 // ERROR_CANT_ACCESS_FILE 1920 (the code Windows gives for a reparse point).
 extern const uint32_t kNotPlainFile;
 
-// True for the codes that say the file (or its folder) is not there at all.
-bool IsNotFound(uint32_t code);
+// True for the failures that say the file (or its folder) is not there at all.
+bool IsNotFound(Result result);
 
 // Puts the file from in the place of to in one step, replacing whatever to
 // names (a file, or a link itself, never what it points at): rename /
-// MoveFileExA with MOVEFILE_REPLACE_EXISTING. 0 or the system's code.
-[[nodiscard]] uint32_t MoveReplacing(const char* from, const char* to);
-// Deletes one file (a link itself, not what it points at); 0 or the code.
-uint32_t RemoveFile(const char* path);
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING.
+Result MoveReplacing(const char* from, const char* to);
+// Deletes one file (a link itself, not what it points at).
+Result RemoveFile(const char* path);
 
 // One entry of a directory, as the system reports it.
 struct DirEntry {
@@ -130,9 +129,9 @@ struct DirEntry {
 // "dir\*" / opendir). Entries come in the system's order.
 class DirListing {
   public:
-    // 0 when the directory can be listed (an empty listing included), otherwise
-    // the system's code. An empty dir is "not found", never the current folder.
-    [[nodiscard]] uint32_t Open(const char* dir);
+    // Ok when the directory can be listed (an empty listing included). An
+    // empty dir is "not found", never the current folder.
+    Result Open(const char* dir);
     // Fills entry with the next entry; false at the end or after a failure.
     bool Next(DirEntry& entry);
     void Close();
@@ -144,11 +143,11 @@ class DirListing {
 };
 
 // The file or directory at path (no wildcards), as a listing would give it.
-[[nodiscard]] uint32_t FindFile(const char* path, DirEntry& entry);
+Result FindFile(const char* path, DirEntry& entry);
 
-// 0 when path names an existing directory (one trailing separator allowed, the
+// Ok when path names an existing directory (one trailing separator allowed, the
 // roots "C:\" and "/" included); otherwise the system's code: "not a directory"
 // (ERROR_DIRECTORY 267 / ENOTDIR) for a file, "path not found" for "".
-[[nodiscard]] uint32_t DirectoryExists(const char* path);
+Result DirectoryExists(const char* path);
 
 }  // namespace kivro::platform

@@ -38,7 +38,7 @@ struct Path {
 };
 
 bool IsBoundRfcomm(const SysfsRoots&, const Path& tty) {
-    return platform::DirectoryExists(tty.text) == 0;
+    return platform::DirectoryExists(tty.text).Ok();
 }
 
 bool IsCdcAcm(const SysfsRoots& roots, const Path& tty) {

@@ -84,18 +84,15 @@ void DirMonitor::FreeFiles() {
     }
 }
 
-bool DirMonitor::Open(const char* dir) {
-    if (uint32_t error = platform::DirectoryExists(dir)) {
-        platform::SetLastError(error);
-        return false;
-    }
+platform::Result DirMonitor::Open(const char* dir) {
+    if (platform::Result exists = platform::DirectoryExists(dir); exists.Failed()) return exists;
     FreeFiles();
     TextCopy(dir_, sizeof dir_ - 1, dir);
     dir_[sizeof dir_ - 1] = '\0';
     Rescan();
     for (FileEntry* node = files_; node != nullptr; node = node->Next) node->Pending = false;
     cursor_ = nullptr;
-    return true;
+    return {};
 }
 
 void DirMonitor::ClearExcludes() {
@@ -110,7 +107,7 @@ void DirMonitor::Rescan() {
     for (FileEntry* node = files_; node != nullptr; node = node->Next) node->Seen = false;
 
     platform::DirListing listing;
-    if (dir_[0] != '\0' && listing.Open(dir_) == 0) {
+    if (dir_[0] != '\0' && listing.Open(dir_).Ok()) {
         platform::DirEntry entry;
         char name[kPatternCapacity];
         while (listing.Next(entry)) {
@@ -169,7 +166,7 @@ void DirMonitor::MarkInSync(const char* name) {
     if (dir_[0] == '\0') return;
     char path[kPathCapacity];
     platform::DirEntry entry;
-    if (platform::JoinPath(path, sizeof path, dir_, name) && platform::FindFile(path, entry) == 0) {
+    if (platform::JoinPath(path, sizeof path, dir_, name) && platform::FindFile(path, entry).Ok()) {
         node->Time = CalendarSeconds(entry.LastWrite);
         node->Size = static_cast<uint32_t>(entry.Size);
     }

@@ -21,6 +21,7 @@
 #include <functional>
 #include <unordered_map>
 
+#include "platform/Result.h"
 #include "platform/System.h"
 #include "sync/ExcludeList.h"
 #include "text/Text.h"
@@ -61,11 +62,10 @@ class DirMonitor {
     DirMonitor(const DirMonitor&) = delete;
     DirMonitor& operator=(const DirMonitor&) = delete;
 
-    // Starts monitoring dir (at most 260 characters are kept). False when dir is
-    // not an existing directory: nothing changes and platform::LastError() holds
-    // the system's code. Otherwise the file list is rebuilt and every file found
-    // counts as in step with the phone.
-    bool Open(const char* dir);
+    // Starts monitoring dir (at most 260 characters are kept). Fails when dir is
+    // not an existing directory, and nothing changes. Otherwise the file list is
+    // rebuilt and every file found counts as in step with the phone.
+    platform::Result Open(const char* dir);
     void ClearExcludes();
     // Adds the patterns of a pattern list (ExcludeList::Add); files they match are
     // passed over from the next Rescan on.

@@ -37,27 +37,27 @@ void CloseChangeNotification(void* raw) {
     delete source;
 }
 
-uint32_t DirWatch::Open(const char* dir) {
+Result DirWatch::Open(const char* dir) {
     Close();
     gone_ = false;
-    if (dir[0] == '\0') return ENOENT;
+    if (dir[0] == '\0') return Result(ENOENT);
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return Errno();
+    if (fd < 0) return Result(Errno());
     notification_.reset(new posix::WaitSource{fd});
     if (inotify_add_watch(fd, dir, kWatchMask) < 0) {
         const uint32_t code = Errno();
         Close();
-        return code;
+        return Result(code);
     }
-    return 0;
+    return {};
 }
 
 bool DirWatch::Gone() const {
     return gone_;
 }
 
-uint32_t DirWatch::Rearm() {
-    if (!notification_.valid()) return EBADF;
+Result DirWatch::Rearm() {
+    if (!notification_.valid()) return Result(EBADF);
     alignas(inotify_event) char buffer[4096];
     for (;;) {
         ssize_t n = read(posix::SourceOf(Handle())->fd, buffer, sizeof buffer);
@@ -71,8 +71,8 @@ uint32_t DirWatch::Rearm() {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-        return n == 0 ? EIO : Errno();
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return {};
+        return Result(n == 0 ? EIO : Errno());
     }
 }
 

@@ -75,118 +75,120 @@ void CloseFindHandle(intptr_t handle) {
     closedir(Dir(handle));
 }
 
-uint32_t File::OpenRead(const char* path) {
+Result File::OpenRead(const char* path) {
     Close();
     UniqueFile file(open(path, O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) return Errno();
+    if (!file.valid()) return Result(Errno());
     struct stat st;
-    if (fstat(Fd(file.get()), &st) != 0) return Errno();
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    if (uint32_t error = LockShared(Fd(file.get()), F_RDLCK)) return error;
+    if (fstat(Fd(file.get()), &st) != 0) return Result(Errno());
+    if (S_ISDIR(st.st_mode)) return Result(EISDIR);
+    if (uint32_t error = LockShared(Fd(file.get()), F_RDLCK)) return Result(error);
     file_ = std::move(file);
-    return 0;
+    return {};
 }
 
-uint32_t File::OpenPlainRead(const char* path) {
+Result File::OpenPlainRead(const char* path) {
     Close();
     // O_NONBLOCK: opening a fifo for reading would otherwise wait for a writer.
     UniqueFile file(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!file.valid()) return Errno();
+    if (!file.valid()) return Result(Errno());
     struct stat st;
-    if (fstat(Fd(file.get()), &st) != 0) return Errno();
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    if (!S_ISREG(st.st_mode)) return kNotPlainFile;
+    if (fstat(Fd(file.get()), &st) != 0) return Result(Errno());
+    if (S_ISDIR(st.st_mode)) return Result(EISDIR);
+    if (!S_ISREG(st.st_mode)) return Result(kNotPlainFile);
     const int flags = fcntl(Fd(file.get()), F_GETFL);
-    if (flags < 0 || fcntl(Fd(file.get()), F_SETFL, flags & ~O_NONBLOCK) != 0) return Errno();
-    if (uint32_t error = LockShared(Fd(file.get()), F_RDLCK)) return error;
+    if (flags < 0 || fcntl(Fd(file.get()), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return Result(Errno());
+    if (uint32_t error = LockShared(Fd(file.get()), F_RDLCK)) return Result(error);
     file_ = std::move(file);
-    return 0;
+    return {};
 }
 
-uint32_t File::CreateNew(const char* path) {
+Result File::CreateNew(const char* path) {
     Close();
     UniqueFile file(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!file.valid()) return Errno();
-    if (uint32_t error = LockShared(Fd(file.get()), F_WRLCK)) return error;
+    if (!file.valid()) return Result(Errno());
+    if (uint32_t error = LockShared(Fd(file.get()), F_WRLCK)) return Result(error);
     file_ = std::move(file);
-    return 0;
+    return {};
 }
 
-uint32_t File::Create(const char* path) {
+Result File::Create(const char* path) {
     Close();
     // Not O_TRUNC: the contents are cut only once the lock shows nobody else has it open.
     UniqueFile file(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-    if (!file.valid()) return Errno();
-    if (uint32_t error = LockShared(Fd(file.get()), F_WRLCK)) return error;
-    if (ftruncate(Fd(file.get()), 0) != 0) return Errno();
+    if (!file.valid()) return Result(Errno());
+    if (uint32_t error = LockShared(Fd(file.get()), F_WRLCK)) return Result(error);
+    if (ftruncate(Fd(file.get()), 0) != 0) return Result(Errno());
     file_ = std::move(file);
-    return 0;
+    return {};
 }
 
-uint32_t File::Read(void* buffer, uint32_t size, uint32_t& done) {
+Result File::Read(void* buffer, uint32_t size, uint32_t& done) {
     done = 0;
     ssize_t n;
     do {
         n = read(Fd(file_.get()), buffer, size);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return Errno();
+    if (n < 0) return Result(Errno());
     done = static_cast<uint32_t>(n);
-    return 0;
+    return {};
 }
 
-uint32_t File::Write(const void* data, uint32_t size, uint32_t& done) {
+Result File::Write(const void* data, uint32_t size, uint32_t& done) {
     done = 0;
     const char* p = static_cast<const char*>(data);
     while (done < size) {
         ssize_t n = write(Fd(file_.get()), p + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Errno();
+            return Result(Errno());
         }
-        if (n == 0) return EIO;
+        if (n == 0) return Result(EIO);
         done += static_cast<uint32_t>(n);
     }
-    return 0;
+    return {};
 }
 
-uint32_t File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
+Result File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
     int whence = origin == SeekOrigin::Begin ? SEEK_SET
                  : origin == SeekOrigin::End ? SEEK_END
                                              : SEEK_CUR;
     off_t result = lseek(Fd(file_.get()), static_cast<off_t>(offset), whence);
-    if (result < 0) return Errno();
+    if (result < 0) return Result(Errno());
     if (position) *position = static_cast<uint64_t>(result);
-    return 0;
+    return {};
 }
 
-uint32_t File::Size(uint64_t& size) const {
+Result File::Size(uint64_t& size) const {
     struct stat st;
-    if (fstat(Fd(file_.get()), &st) != 0) return Errno();
+    if (fstat(Fd(file_.get()), &st) != 0) return Result(Errno());
     size = static_cast<uint64_t>(st.st_size);
-    return 0;
+    return {};
 }
 
 const uint32_t kNotPlainFile = ELOOP;
 
-bool IsNotFound(uint32_t code) {
+bool IsNotFound(Result result) {
+    const uint32_t code = result.Code();
     return code == ENOENT || code == ENOTDIR;
 }
 
-uint32_t MoveReplacing(const char* from, const char* to) {
-    return rename(from, to) == 0 ? 0 : Errno();
+Result MoveReplacing(const char* from, const char* to) {
+    return Result(rename(from, to) == 0 ? 0 : Errno());
 }
 
-uint32_t RemoveFile(const char* path) {
-    return unlink(path) == 0 ? 0 : Errno();
+Result RemoveFile(const char* path) {
+    return Result(unlink(path) == 0 ? 0 : Errno());
 }
 
-uint32_t DirListing::Open(const char* dir) {
+Result DirListing::Open(const char* dir) {
     Close();
-    if (dir[0] == '\0') return ENOENT;
+    if (dir[0] == '\0') return Result(ENOENT);
     DIR* d = opendir(dir);
-    if (d == nullptr) return Errno();
+    if (d == nullptr) return Result(Errno());
     find_.reset(reinterpret_cast<intptr_t>(d));
-    return 0;
+    return {};
 }
 
 bool DirListing::Next(DirEntry& entry) {
@@ -228,21 +230,21 @@ void DirListing::Close() {
     havePending_ = false;
 }
 
-uint32_t FindFile(const char* path, DirEntry& entry) {
-    if (path[0] == '\0') return ENOENT;
+Result FindFile(const char* path, DirEntry& entry) {
+    if (path[0] == '\0') return Result(ENOENT);
     struct stat st;
-    if (lstat(path, &st) != 0) return Errno();
+    if (lstat(path, &st) != 0) return Result(Errno());
     const char* slash = std::strrchr(path, '/');
     SetName(entry, slash && slash[1] ? slash + 1 : path);
     FillFromStat(entry, st);
-    return 0;
+    return {};
 }
 
-uint32_t DirectoryExists(const char* path) {
-    if (path[0] == '\0') return ENOENT;
+Result DirectoryExists(const char* path) {
+    if (path[0] == '\0') return Result(ENOENT);
     struct stat st;
-    if (stat(path, &st) != 0) return Errno();
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (stat(path, &st) != 0) return Result(Errno());
+    return Result(S_ISDIR(st.st_mode) ? 0 : ENOTDIR);
 }
 
 }  // namespace kivro::platform

@@ -44,15 +44,15 @@ void CloseChangeNotification(void* raw) {
     FindCloseChangeNotification(raw);
 }
 
-uint32_t DirWatch::Open(const char* dir) {
+Result DirWatch::Open(const char* dir) {
     Close();
-    if (dir[0] == '\0') return ERROR_PATH_NOT_FOUND;
+    if (dir[0] == '\0') return Result(ERROR_PATH_NOT_FOUND);
     HANDLE h = FindFirstChangeNotificationA(dir, FALSE, kNotifyFilter);
-    if (h == INVALID_HANDLE_VALUE) return Error();
+    if (h == INVALID_HANDLE_VALUE) return Result(Error());
     notification_.reset(h);
     std::strncpy(dir_, dir, sizeof dir_ - 1);
     identity_ = FolderIdentity(dir_);
-    return 0;
+    return {};
 }
 
 bool DirWatch::Gone() const {
@@ -61,9 +61,9 @@ bool DirWatch::Gone() const {
     return now == 0 || (identity_ != 0 && now != identity_);
 }
 
-uint32_t DirWatch::Rearm() {
-    if (!notification_.valid()) return ERROR_INVALID_HANDLE;
-    return FindNextChangeNotification(notification_.get()) ? 0 : Error();
+Result DirWatch::Rearm() {
+    if (!notification_.valid()) return Result(ERROR_INVALID_HANDLE);
+    return Result(FindNextChangeNotification(notification_.get()) ? 0 : Error());
 }
 
 }  // namespace kivro::platform

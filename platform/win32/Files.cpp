@@ -62,71 +62,72 @@ void CloseFindHandle(intptr_t handle) {
     FindClose(Handle(handle));
 }
 
-uint32_t File::OpenRead(const char* path) {
+Result File::OpenRead(const char* path) {
     Close();
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return Error();
+    if (h == INVALID_HANDLE_VALUE) return Result(Error());
     file_.reset(Native(h));
-    return 0;
+    return {};
 }
 
-uint32_t File::OpenPlainRead(const char* path) {
+Result File::OpenPlainRead(const char* path) {
     Close();
     // The reparse point itself, not its target, so that it can be refused.
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return Error();
+    if (h == INVALID_HANDLE_VALUE) return Result(Error());
     UniqueFile file(Native(h));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return Error();
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_ACCESS_DENIED;
+    if (!GetFileInformationByHandle(h, &info)) return Result(Error());
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Result(ERROR_ACCESS_DENIED);
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
         GetFileType(h) != FILE_TYPE_DISK)
-        return kNotPlainFile;
+        return Result(kNotPlainFile);
     file_ = std::move(file);
-    return 0;
+    return {};
 }
 
-uint32_t File::CreateNew(const char* path) {
+Result File::CreateNew(const char* path) {
     Close();
     // CREATE_NEW fails on any existing name, a reparse point included.
     HANDLE h =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return Error();
+    if (h == INVALID_HANDLE_VALUE) return Result(Error());
     file_.reset(Native(h));
-    return 0;
+    return {};
 }
 
-uint32_t File::Create(const char* path) {
+Result File::Create(const char* path) {
     Close();
     HANDLE h =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return Error();
+    if (h == INVALID_HANDLE_VALUE) return Result(Error());
     file_.reset(Native(h));
-    return 0;
+    return {};
 }
 
-uint32_t File::Read(void* buffer, uint32_t size, uint32_t& done) {
+Result File::Read(void* buffer, uint32_t size, uint32_t& done) {
     DWORD n = 0;
     BOOL ok = ReadFile(Handle(file_.get()), buffer, size, &n, nullptr);
     done = n;
-    return ok ? 0 : Error();
+    return Result(ok ? 0 : Error());
 }
 
-uint32_t File::Write(const void* data, uint32_t size, uint32_t& done) {
+Result File::Write(const void* data, uint32_t size, uint32_t& done) {
     done = 0;
     const char* p = static_cast<const char*>(data);
     while (done < size) {
         DWORD n = 0;
-        if (!WriteFile(Handle(file_.get()), p + done, size - done, &n, nullptr)) return Error();
-        if (n == 0) return ERROR_WRITE_FAULT;
+        if (!WriteFile(Handle(file_.get()), p + done, size - done, &n, nullptr))
+            return Result(Error());
+        if (n == 0) return Result(ERROR_WRITE_FAULT);
         done += n;
     }
-    return 0;
+    return {};
 }
 
-uint32_t File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
+Result File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
     DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN
                    : origin == SeekOrigin::End ? FILE_END
                                                : FILE_CURRENT;
@@ -135,37 +136,38 @@ uint32_t File::Seek(int64_t offset, SeekOrigin origin, uint64_t* position) {
     DWORD low =
         SetFilePointer(Handle(file_.get()), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
     // INVALID_SET_FILE_POINTER is also a valid low half; only the code tells.
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return Error();
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return Result(Error());
     if (position) *position = (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
-    return 0;
+    return {};
 }
 
-uint32_t File::Size(uint64_t& size) const {
+Result File::Size(uint64_t& size) const {
     DWORD high = 0;
     SetLastError(0);
     DWORD low = GetFileSize(Handle(file_.get()), &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return Error();
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return Result(Error());
     size = (static_cast<uint64_t>(high) << 32) | low;
-    return 0;
+    return {};
 }
 
 const uint32_t kNotPlainFile = ERROR_CANT_ACCESS_FILE;
 
-bool IsNotFound(uint32_t code) {
+bool IsNotFound(Result result) {
+    const uint32_t code = result.Code();
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-uint32_t MoveReplacing(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : Error();
+Result MoveReplacing(const char* from, const char* to) {
+    return Result(MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : Error());
 }
 
-uint32_t RemoveFile(const char* path) {
-    return DeleteFileA(path) ? 0 : Error();
+Result RemoveFile(const char* path) {
+    return Result(DeleteFileA(path) ? 0 : Error());
 }
 
-uint32_t DirListing::Open(const char* dir) {
+Result DirListing::Open(const char* dir) {
     Close();
-    if (dir[0] == '\0') return ERROR_PATH_NOT_FOUND;
+    if (dir[0] == '\0') return Result(ERROR_PATH_NOT_FOUND);
     char pattern[MAX_PATH + 4];
     JoinPath(pattern, sizeof pattern, dir, "*");
     WIN32_FIND_DATAA data;
@@ -173,12 +175,12 @@ uint32_t DirListing::Open(const char* dir) {
     if (h == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         // A root folder without entries: listed, and empty.
-        return code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES ? 0 : Error();
+        return Result(code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES ? 0 : Error());
     }
     find_.reset(Native(h));
     FillFromFindData(pending_, data);
     havePending_ = true;
-    return 0;
+    return {};
 }
 
 bool DirListing::Next(DirEntry& entry) {
@@ -202,25 +204,25 @@ void DirListing::Close() {
     havePending_ = false;
 }
 
-uint32_t FindFile(const char* path, DirEntry& entry) {
-    if (path[0] == '\0') return ERROR_PATH_NOT_FOUND;
+Result FindFile(const char* path, DirEntry& entry) {
+    if (path[0] == '\0') return Result(ERROR_PATH_NOT_FOUND);
     // A look-up of one file: a pattern would find some other file.
-    if (HasWildcard(path)) return ERROR_INVALID_NAME;
+    if (HasWildcard(path)) return Result(ERROR_INVALID_NAME);
     WIN32_FIND_DATAA data;
     HANDLE h = FindFirstFileA(path, &data);
-    if (h == INVALID_HANDLE_VALUE) return Error();
+    if (h == INVALID_HANDLE_VALUE) return Result(Error());
     FindClose(h);
     FillFromFindData(entry, data);
-    return 0;
+    return {};
 }
 
-uint32_t DirectoryExists(const char* path) {
-    if (path[0] == '\0') return ERROR_PATH_NOT_FOUND;
+Result DirectoryExists(const char* path) {
+    if (path[0] == '\0') return Result(ERROR_PATH_NOT_FOUND);
     // GetFileAttributesA rather than a search: a search cannot name a root
     // folder such as "C:\", the default sync folder.
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return Error();
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_DIRECTORY;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Result(Error());
+    return Result((attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_DIRECTORY);
 }
 
 }  // namespace kivro::platform

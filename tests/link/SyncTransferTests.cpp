@@ -157,9 +157,9 @@ class SyncTransferTest : public ::testing::Test {
         phoneFlags = 0;
         StartEngine(SyncSettings());
         holder = std::make_shared<platform::File>();
-        ASSERT_EQ(holder->Create(path.c_str()), 0u);
+        ASSERT_EQ(holder->Create(path.c_str()).Code(), 0u);
         uint32_t done = 0;
-        ASSERT_EQ(holder->Write("content", 7, done), 0u);
+        ASSERT_EQ(holder->Write("content", 7, done).Code(), 0u);
         platform::SleepMs(2200);  // scanned, and its second is over
     }
 
@@ -522,9 +522,9 @@ TEST_F(SyncTransferTest, HeldFileIsTriedOn81PassesThenDropped) {
             // Written again, it is due again.
             from = phone.Count();
             platform::File writer;
-            ASSERT_EQ(writer.Create(path.c_str()), 0u);
+            ASSERT_EQ(writer.Create(path.c_str()).Code(), 0u);
             uint32_t done = 0;
-            ASSERT_EQ(writer.Write("changed", 7, done), 0u);
+            ASSERT_EQ(writer.Write("changed", 7, done).Code(), 0u);
             writer.Close();
             SentFile sent = WaitForSentFile(from, 5000);
             EXPECT_EQ(sent.name, name);
@@ -580,7 +580,7 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
     ASSERT_FALSE(proxy->Running());
     EXPECT_FALSE(fs::exists(sync / "half-in.bin")) << "a fragment of the phone's file";
     platform::File taker;
-    EXPECT_EQ(taker.Create((sync / "half-in.bin").string().c_str()), 0u) << "still held";
+    EXPECT_EQ(taker.Create((sync / "half-in.bin").string().c_str()).Code(), 0u) << "still held";
     taker.Close();
 
     // PC to phone: the phone leaves the first data frame unanswered, and the
@@ -596,10 +596,10 @@ TEST_F(SyncTransferTest, StopMidTransferClosesTheFileAndANewStartIsClean) {
     proxy->Shutdown();
     ASSERT_FALSE(proxy->Running());
     EXPECT_EQ(phone.WaitForType(LINK_FILE_END, 0, start), -1) << "not stopped mid-transfer";
-    EXPECT_EQ(taker.Create((sync / "half-out.bin").string().c_str()), 0u) << "still held";
+    EXPECT_EQ(taker.Create((sync / "half-out.bin").string().c_str()).Code(), 0u) << "still held";
     const std::vector<uint8_t> halfOut = Pattern(20000, 11);
     uint32_t written = 0;
-    EXPECT_EQ(taker.Write(halfOut.data(), uint32_t(halfOut.size()), written), 0u);
+    EXPECT_EQ(taker.Write(halfOut.data(), uint32_t(halfOut.size()), written).Code(), 0u);
     taker.Close();
 
     // Afresh: the file cut off by the stop goes out again whole, then a phone

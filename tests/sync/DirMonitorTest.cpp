@@ -79,7 +79,7 @@ class DirMonitorTest : public ::testing::Test {
 TEST_F(DirMonitorTest, FilesPresentAtOpenAreInStepUntilTheyChange) {
     folder.Write("a.txt", 10);
     folder.Write("b.txt", 20);
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     ClockAfterFiles();
     EXPECT_EQ(Next(), "");
     monitor.Rescan();
@@ -91,7 +91,7 @@ TEST_F(DirMonitorTest, FilesPresentAtOpenAreInStepUntilTheyChange) {
 }
 
 TEST_F(DirMonitorTest, NewFileIsOfferedOnceItsSecondHasPassed) {
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     folder.Write("new.txt", 5);
     monitor.Rescan();
     const FileEntry* node = Node("new.txt");
@@ -114,7 +114,7 @@ TEST_F(DirMonitorTest, NewFileIsOfferedOnceItsSecondHasPassed) {
 // only its size tells, and an extra send is cheaper than a lost edit.
 TEST_F(DirMonitorTest, SameTimeOtherSizeIsSentAgain) {
     folder.Write("f.txt", 100);
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     ClockAfterFiles();
     const auto time = std::filesystem::last_write_time(folder.path() / "f.txt");
     folder.Write("f.txt", 333);
@@ -128,7 +128,7 @@ TEST_F(DirMonitorTest, SameTimeOtherSizeIsSentAgain) {
 }
 
 TEST_F(DirMonitorTest, OversizedFileStaysDueUntilTheLimitAllowsIt) {
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     folder.Write("big.bin", 5000);
     monitor.Rescan();
     ClockAfterFiles();
@@ -142,7 +142,7 @@ TEST_F(DirMonitorTest, OversizedFileStaysDueUntilTheLimitAllowsIt) {
 }
 
 TEST_F(DirMonitorTest, FileOfTheCurrentSecondHoldsBackThoseBehindIt) {
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     folder.Write("old.txt", 1);
     folder.ShiftTime("old.txt", -hours(2));
     monitor.Rescan();
@@ -161,7 +161,7 @@ TEST_F(DirMonitorTest, FileOfTheCurrentSecondHoldsBackThoseBehindIt) {
 }
 
 TEST_F(DirMonitorTest, NewestFilesAreOfferedFirstAndRescanStartsAgain) {
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     for (const char* name : {"1.txt", "2.txt", "3.txt"}) {
         folder.Write(name, 1);
         folder.ShiftTime(name, -hours(1));
@@ -176,7 +176,7 @@ TEST_F(DirMonitorTest, NewestFilesAreOfferedFirstAndRescanStartsAgain) {
 
 TEST_F(DirMonitorTest, PassesOverHiddenSystemFoldersAndExcluded) {
     monitor.AddExcludes("*.bak; *~");
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     struct Case {
         const char* name;
         bool offered;
@@ -218,7 +218,7 @@ TEST_F(DirMonitorTest, PassesOverHiddenSystemFoldersAndExcluded) {
 TEST_F(DirMonitorTest, NewExcludeForgetsTheFileAndDroppingItMakesItNew) {
     folder.Write("keep.log", 1);
     folder.ShiftTime("keep.log", -hours(1));
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     ClockAfterFiles();
     monitor.AddExcludes("*.LOG");
     monitor.Rescan();
@@ -230,7 +230,7 @@ TEST_F(DirMonitorTest, NewExcludeForgetsTheFileAndDroppingItMakesItNew) {
 
 TEST_F(DirMonitorTest, DeletedFileIsForgottenAndNewWhenRecreated) {
     folder.Write("gone.txt", 1);
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     std::filesystem::remove(folder.path() / "gone.txt");
     monitor.Rescan();
     EXPECT_EQ(monitor.Files(), nullptr);
@@ -247,11 +247,11 @@ TEST_F(DirMonitorTest, DeletedFileIsForgottenAndNewWhenRecreated) {
 TEST_F(DirMonitorTest, NamesCompareAsTheFileSystemDoes) {
 #if defined(_WIN32)
     folder.Write("ReadMe.TXT", 1);
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     monitor.MarkInSync("README.txt");
     EXPECT_EQ(ListOrder(), std::vector<std::string>{"ReadMe.TXT"});
 #else
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     folder.Write("A.txt", 1, 'A');
     folder.Write("a.txt", 2, 'a');
     folder.ShiftTime("A.txt", -hours(2));
@@ -273,7 +273,7 @@ TEST_F(DirMonitorTest, NamesCompareAsTheFileSystemDoes) {
 }
 
 TEST_F(DirMonitorTest, MarkInSyncKeepsAWrittenFileFromBeingSentBack) {
-    ASSERT_TRUE(monitor.Open(folder.str().c_str()));
+    ASSERT_TRUE(monitor.Open(folder.str().c_str()).Ok());
     folder.Write("from-phone.txt", 1234);
     folder.ShiftTime("from-phone.txt", -hours(1));
     monitor.MarkInSync("from-phone.txt");
@@ -299,22 +299,20 @@ TEST_F(DirMonitorTest, OpenNeedsAnExistingFolderAndStartsAfresh) {
     EXPECT_EQ(Next(), "");  // nothing before Open
     folder.Write("a.txt", 1);
     for (const std::string& bad : {std::string(), folder / "missing", folder / "a.txt"}) {
-        platform::SetLastError(0);
-        EXPECT_FALSE(monitor.Open(bad.c_str())) << bad;
-        EXPECT_NE(platform::LastError(), 0u) << bad;
+        EXPECT_NE(monitor.Open(bad.c_str()).Code(), 0u) << bad;
         EXPECT_STREQ(monitor.Directory(), "");
     }
 
     monitor.AddExcludes("*.bak");
     const std::string withSeparator = folder.str() + platform::kPathSeparator;
-    ASSERT_TRUE(monitor.Open(withSeparator.c_str()));
+    ASSERT_TRUE(monitor.Open(withSeparator.c_str()).Ok());
     EXPECT_EQ(std::string(monitor.Directory()), withSeparator);
     EXPECT_EQ(ListOrder(), std::vector<std::string>{"a.txt"});
 
     TempFolder other;
     other.Write("b.txt", 1);
     other.Write("b.bak", 1);
-    ASSERT_TRUE(monitor.Open(other.str().c_str()));
+    ASSERT_TRUE(monitor.Open(other.str().c_str()).Ok());
     EXPECT_EQ(ListOrder(), std::vector<std::string>{"b.txt"});  // patterns outlive Open
     EXPECT_EQ(monitor.Cursor(), nullptr);
 

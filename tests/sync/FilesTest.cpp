@@ -49,40 +49,40 @@ TEST(File, WriteSeekSizeReadAndReplace) {
     TempFolder folder;
     const std::string path = folder / "f.bin";
     File file;
-    ASSERT_EQ(file.Create(path.c_str()), 0u);
+    ASSERT_EQ(file.Create(path.c_str()).Code(), 0u);
     uint32_t done = 0;
-    ASSERT_EQ(file.Write("hello world", 11, done), 0u);
+    ASSERT_EQ(file.Write("hello world", 11, done).Code(), 0u);
     EXPECT_EQ(done, 11u);
     uint64_t value = 0;
-    ASSERT_EQ(file.Position(value), 0u);
+    ASSERT_EQ(file.Position(value).Code(), 0u);
     EXPECT_EQ(value, 11u);
-    ASSERT_EQ(file.Size(value), 0u);
+    ASSERT_EQ(file.Size(value).Code(), 0u);
     EXPECT_EQ(value, 11u);
     file.Close();
 
-    ASSERT_EQ(file.OpenRead(path.c_str()), 0u);
-    ASSERT_EQ(file.Seek(6, SeekOrigin::Begin, &value), 0u);
+    ASSERT_EQ(file.OpenRead(path.c_str()).Code(), 0u);
+    ASSERT_EQ(file.Seek(6, SeekOrigin::Begin, &value).Code(), 0u);
     EXPECT_EQ(value, 6u);
     char buffer[32] = {};
-    ASSERT_EQ(file.Read(buffer, sizeof buffer, done), 0u);
+    ASSERT_EQ(file.Read(buffer, sizeof buffer, done).Code(), 0u);
     EXPECT_EQ(std::string(buffer, done), "world");
-    ASSERT_EQ(file.Read(buffer, sizeof buffer, done), 0u);
+    ASSERT_EQ(file.Read(buffer, sizeof buffer, done).Code(), 0u);
     EXPECT_EQ(done, 0u);  // end of file
-    ASSERT_EQ(file.Seek(-5, SeekOrigin::End, &value), 0u);
+    ASSERT_EQ(file.Seek(-5, SeekOrigin::End, &value).Code(), 0u);
     EXPECT_EQ(value, 6u);
     file.Close();
 
-    ASSERT_EQ(file.Create(path.c_str()), 0u);  // replaces the old contents
-    ASSERT_EQ(file.Size(value), 0u);
+    ASSERT_EQ(file.Create(path.c_str()).Code(), 0u);  // replaces the old contents
+    ASSERT_EQ(file.Size(value).Code(), 0u);
     EXPECT_EQ(value, 0u);
-    ASSERT_EQ(file.Write("x", 1, done), 0u);
+    ASSERT_EQ(file.Write("x", 1, done).Code(), 0u);
     file.Close();
     EXPECT_EQ(std::filesystem::file_size(path), 1u);
 
-    EXPECT_NE(file.OpenRead((folder / "missing").c_str()), 0u);
+    EXPECT_NE(file.OpenRead((folder / "missing").c_str()).Code(), 0u);
     EXPECT_FALSE(file.IsOpen());
-    EXPECT_NE(file.OpenRead(folder.str().c_str()), 0u);  // a folder is not a file
-    EXPECT_NE(file.Create((folder / "no/such/dir/f").c_str()), 0u);
+    EXPECT_NE(file.OpenRead(folder.str().c_str()).Code(), 0u);  // a folder is not a file
+    EXPECT_NE(file.Create((folder / "no/such/dir/f").c_str()).Code(), 0u);
 }
 
 TEST(File, ReadersShareAWriterExcludesThem) {
@@ -90,29 +90,29 @@ TEST(File, ReadersShareAWriterExcludesThem) {
     const std::string path = folder / "shared.txt";
     folder.Write("shared.txt", 3);
     File reader1, reader2, writer;
-    ASSERT_EQ(reader1.OpenRead(path.c_str()), 0u);
-    EXPECT_EQ(reader2.OpenRead(path.c_str()), 0u);
-    EXPECT_NE(writer.Create(path.c_str()), 0u);  // readers hold it
-    EXPECT_EQ(std::filesystem::file_size(path), 3u);  // and its contents stay
+    ASSERT_EQ(reader1.OpenRead(path.c_str()).Code(), 0u);
+    EXPECT_EQ(reader2.OpenRead(path.c_str()).Code(), 0u);
+    EXPECT_NE(writer.Create(path.c_str()).Code(), 0u);  // readers hold it
+    EXPECT_EQ(std::filesystem::file_size(path), 3u);    // and its contents stay
     reader1.Close();
     reader2.Close();
-    ASSERT_EQ(writer.Create(path.c_str()), 0u);
-    EXPECT_NE(reader1.OpenRead(path.c_str()), 0u);  // the writer holds it
+    ASSERT_EQ(writer.Create(path.c_str()).Code(), 0u);
+    EXPECT_NE(reader1.OpenRead(path.c_str()).Code(), 0u);  // the writer holds it
     writer.Close();
-    EXPECT_EQ(reader1.OpenRead(path.c_str()), 0u);
+    EXPECT_EQ(reader1.OpenRead(path.c_str()).Code(), 0u);
 }
 
 TEST(File, MovedOwnerKeepsTheHandle) {
     TempFolder folder;
     folder.Write("m.txt", 4);
     File a;
-    ASSERT_EQ(a.OpenRead((folder / "m.txt").c_str()), 0u);
+    ASSERT_EQ(a.OpenRead((folder / "m.txt").c_str()).Code(), 0u);
     File b = std::move(a);
     EXPECT_FALSE(a.IsOpen());
     ASSERT_TRUE(b.IsOpen());
     char buffer[8];
     uint32_t done = 0;
-    ASSERT_EQ(b.Read(buffer, sizeof buffer, done), 0u);
+    ASSERT_EQ(b.Read(buffer, sizeof buffer, done).Code(), 0u);
     EXPECT_EQ(done, 4u);
 }
 
@@ -124,7 +124,7 @@ TEST(DirListing, ReportsNamesKindsSizesAndLocalTimes) {
     folder.ShiftTime("earlier.txt", -std::chrono::seconds(90061));
 
     DirListing listing;
-    ASSERT_EQ(listing.Open(folder.str().c_str()), 0u);
+    ASSERT_EQ(listing.Open(folder.str().c_str()).Code(), 0u);
     DirEntry entry;
     int files = 0, dirs = 0;
     uint32_t five = 0, earlier = 0;
@@ -153,30 +153,30 @@ TEST(DirListing, ReportsNamesKindsSizesAndLocalTimes) {
     EXPECT_GE(five + 60, now);
 
     DirEntry single;
-    ASSERT_EQ(FindFile((folder / "five.txt").c_str(), single), 0u);
+    ASSERT_EQ(FindFile((folder / "five.txt").c_str(), single).Code(), 0u);
     EXPECT_STREQ(single.Name, "five.txt");
     EXPECT_EQ(single.Size, 5u);
     EXPECT_EQ(CalendarSeconds(single.LastWrite), five);
-    EXPECT_NE(FindFile((folder / "none.txt").c_str(), single), 0u);
-    EXPECT_NE(FindFile((folder / "*.txt").c_str(), single), 0u);
-    EXPECT_NE(listing.Open((folder / "missing").c_str()), 0u);
-    EXPECT_NE(listing.Open(""), 0u);  // never the current folder
+    EXPECT_NE(FindFile((folder / "none.txt").c_str(), single).Code(), 0u);
+    EXPECT_NE(FindFile((folder / "*.txt").c_str(), single).Code(), 0u);
+    EXPECT_NE(listing.Open((folder / "missing").c_str()).Code(), 0u);
+    EXPECT_NE(listing.Open("").Code(), 0u);  // never the current folder
 }
 
 TEST(DirectoryExists, FoldersOnly) {
     TempFolder folder;
     folder.Write("file", 1);
-    EXPECT_EQ(DirectoryExists(folder.str().c_str()), 0u);
-    EXPECT_EQ(DirectoryExists((folder.str() + kPathSeparator).c_str()), 0u);
+    EXPECT_EQ(DirectoryExists(folder.str().c_str()).Code(), 0u);
+    EXPECT_EQ(DirectoryExists((folder.str() + kPathSeparator).c_str()).Code(), 0u);
 #if defined(_WIN32)
-    EXPECT_EQ(DirectoryExists("C:\\"), 0u);
-    EXPECT_EQ(DirectoryExists((folder / "file").c_str()), 267u);  // ERROR_DIRECTORY
+    EXPECT_EQ(DirectoryExists("C:\\").Code(), 0u);
+    EXPECT_EQ(DirectoryExists((folder / "file").c_str()).Code(), 267u);  // ERROR_DIRECTORY
 #else
-    EXPECT_EQ(DirectoryExists("/"), 0u);
-    EXPECT_EQ(DirectoryExists((folder / "file").c_str()), static_cast<uint32_t>(ENOTDIR));
+    EXPECT_EQ(DirectoryExists("/").Code(), 0u);
+    EXPECT_EQ(DirectoryExists((folder / "file").c_str()).Code(), static_cast<uint32_t>(ENOTDIR));
 #endif
-    EXPECT_NE(DirectoryExists((folder / "missing").c_str()), 0u);
-    EXPECT_NE(DirectoryExists(""), 0u);
+    EXPECT_NE(DirectoryExists((folder / "missing").c_str()).Code(), 0u);
+    EXPECT_NE(DirectoryExists("").Code(), 0u);
 }
 
 // Moves the last-write time alone, as a program that sets file times does.
@@ -193,26 +193,27 @@ void SetLastWriteBackOneHour(const std::string& path) {
     EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &time));
     CloseHandle(h);
 #else
-    std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) - std::chrono::hours(1));
+    std::filesystem::last_write_time(
+        path, std::filesystem::last_write_time(path) - std::chrono::hours(1));
 #endif
 }
 
 // A watch on a fresh folder that starts unsignalled.
 class DirWatchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         folder.Write("existing.txt", 1);
         std::filesystem::create_directory(folder.path() / "sub");
-        ASSERT_EQ(watch.Open(folder.str().c_str()), 0u);
+        ASSERT_EQ(watch.Open(folder.str().c_str()).Code(), 0u);
         ASSERT_TRUE(watch.Handle());
         EXPECT_FALSE(watch.Wait(100));
     }
     // True when the change signalled, and re-arms for the next one.
     bool Signalled() {
         bool signalled = watch.Wait(3000);
-        EXPECT_EQ(watch.Rearm(), 0u);
+        EXPECT_EQ(watch.Rearm().Code(), 0u);
         // Some systems report one change in several steps; let them all arrive.
-        while (watch.Wait(200)) EXPECT_EQ(watch.Rearm(), 0u);
+        while (watch.Wait(200)) EXPECT_EQ(watch.Rearm().Code(), 0u);
         return signalled;
     }
 
@@ -225,7 +226,8 @@ TEST_F(DirWatchTest, SignalsCreateWriteTimeRenameDelete) {
     EXPECT_TRUE(Signalled()) << "create";
     {
         File file;
-        ASSERT_EQ(file.OpenRead((folder / "existing.txt").c_str()), 0u);  // reading is no change
+        ASSERT_EQ(file.OpenRead((folder / "existing.txt").c_str()).Code(),
+                  0u);  // reading is no change
     }
     EXPECT_FALSE(watch.Wait(300)) << "read";
     {
@@ -252,8 +254,8 @@ TEST_F(DirWatchTest, WaitsBesideEventsAndSurvivesAMove) {
     EXPECT_EQ(WaitAny(list, 2, 3000), 1);
     ASSERT_TRUE(stop.Set());
     EXPECT_EQ(WaitAny(list, 2, 0), 0);  // the lower position wins
-    EXPECT_EQ(moved.Rearm(), 0u);
-    while (moved.Wait(200)) EXPECT_EQ(moved.Rearm(), 0u);  // the rest of that one change
+    EXPECT_EQ(moved.Rearm().Code(), 0u);
+    while (moved.Wait(200)) EXPECT_EQ(moved.Rearm().Code(), 0u);  // the rest of that one change
     ASSERT_TRUE(stop.Reset());
     EXPECT_EQ(WaitAny(list, 2, 100), kWaitTimeout);
 }
@@ -266,9 +268,9 @@ TEST_F(DirWatchTest, SubfolderContentsAreNotWatched) {
 TEST(DirWatch, FailsOnMissingFolder) {
     TempFolder folder;
     DirWatch watch;
-    EXPECT_NE(watch.Open((folder / "missing").c_str()), 0u);
+    EXPECT_NE(watch.Open((folder / "missing").c_str()).Code(), 0u);
     EXPECT_FALSE(watch.IsOpen());
-    EXPECT_NE(watch.Rearm(), 0u);
+    EXPECT_NE(watch.Rearm().Code(), 0u);
 }
 
 }  // namespace
