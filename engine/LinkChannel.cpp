@@ -109,7 +109,7 @@ void LinkChannel::ReadHelloByte() {
         }
         // Still pending: the main loop's wait collects it. A byte that was there
         // already is taken here, so stray bytes do not cost a pass each.
-        if (!helloRead_.IsSignalled()) return;
+        if (usbPort_.Pending()) return;
         if (!TakeHelloByte()) {
             CloseUsbPort();
             return;

@@ -69,6 +69,10 @@ class SerialPort {
     // The outcome of the transfer last started, with the bytes it moved in
     // transferred (0 on failure): waits for it if still running.
     Result Finish(uint32_t& transferred);
+    // True from a start that did not complete at once until Finish or Cancel
+    // collects it; false after one that did. A plain flag, no system call, so
+    // a caller can take bytes that were already there without a wait.
+    bool Pending() const;
     // Ends a pending transfer; it then counts as failed with the system's
     // "operation aborted" code (995 / ECANCELED). Nothing pending: no effect.
     void Cancel();

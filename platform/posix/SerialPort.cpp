@@ -383,6 +383,10 @@ Result SerialPort::Finish(uint32_t& transferred) {
     return s.last;
 }
 
+bool SerialPort::Pending() const {
+    return state_ && state_->kind != State::Kind::None;
+}
+
 void SerialPort::Cancel() {
     if (!state_) return;
     State& s = *state_;

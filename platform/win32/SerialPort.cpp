@@ -143,6 +143,10 @@ Result SerialPort::Finish(uint32_t& transferred) {
     return s.last;
 }
 
+bool SerialPort::Pending() const {
+    return state_ && state_->pending;
+}
+
 void SerialPort::Cancel() {
     if (!IsOpen() || !state_->pending) return;
     CancelIo(state_->port);

@@ -102,6 +102,10 @@ Result SerialPort::Finish(uint32_t& transferred) {
     return state_->last;
 }
 
+bool SerialPort::Pending() const {
+    return false;  // every transfer completes at once
+}
+
 void SerialPort::Cancel() {}
 
 Result SerialPort::ReadModemLines(uint32_t&) {
