@@ -15,9 +15,7 @@
 
 namespace kivro {
 
-using platform::IoResult;
-using platform::IoStatus;
-using platform::SerialOpen;
+using platform::Result;
 using platform::SerialPort;
 
 LinkChannel::LinkChannel(LinkReports& reports, uint32_t timeoutMs, platform::Event& modemChanged,
@@ -58,16 +56,11 @@ void LinkChannel::OpenPorts() {
 }
 
 bool LinkChannel::OpenPort(SerialPort& port, const char* name) {
-    uint32_t code = 0;
-    switch (port.Open(name, code)) {
-        case SerialOpen::Opened:
-            return true;
-        case SerialOpen::ConfigureFailed:
-            reports_.LinkError(MSG_ERR_CONFIG_PORT, code);
-            return false;
-        case SerialOpen::NotFound:
-            break;
-    }
+    bool configureFailed = false;
+    Result result = port.Open(name, configureFailed);
+    if (result.Ok()) return true;
+    // A port that is missing, busy or barred is retried in silence.
+    if (configureFailed) reports_.LinkError(MSG_ERR_CONFIG_PORT, result.Code());
     return false;
 }
 
@@ -84,14 +77,14 @@ void LinkChannel::UpdateBtServerState() {
     bool before = ServerConnected();
     bool btBefore = BtServerUp();
     if (btPort_.IsOpen()) {
-        uint32_t status = 0, code = 0;
-        bool ok = btPort_.ReadModemLines(status, code);
-        if (ok) {
+        uint32_t status = 0;
+        Result result = btPort_.ReadModemLines(status);
+        if (result.Ok()) {
             modemStatus_ = status;
-            ok = btPort_.ArmModemWait(modemChanged_, status, code);
+            result = btPort_.ArmModemWait(modemChanged_, status);
         }
-        if (!ok) {
-            reports_.LinkError(MSG_ERR_SERVER_STATE, code);
+        if (result.Failed()) {
+            reports_.LinkError(MSG_ERR_SERVER_STATE, result.Code());
             reports_.LinkBroken();
         }
     }
@@ -106,23 +99,32 @@ void LinkChannel::UpdateBtServerState() {
 void LinkChannel::ReadHelloByte() {
     for (;;) {
         std::memmove(helloWindow_, helloWindow_ + 1, sizeof helloWindow_ - 1);
-        IoResult r = usbPort_.StartRead(&helloWindow_[7], 1, helloRead_);
-        if (r.Status == IoStatus::Pending) return;
-        if (r.Status == IoStatus::Done && r.Transferred == 1) {
-            if (CheckHello()) return;
-            continue;
+        Result result = usbPort_.StartRead(&helloWindow_[7], 1, helloRead_);
+        if (result.Failed()) {
+            // A port that cannot even start a read would stay open and deaf: close
+            // it so the next pass opens it again.
+            reports_.LinkError(MSG_ERR_RECV_SERVER, result.Code());
+            CloseUsbPort();
+            return;
         }
-        // A port that cannot even start a read would stay open and deaf: close it
-        // so the next pass opens it again.
-        if (r.Status == IoStatus::Failed) reports_.LinkError(MSG_ERR_RECV_SERVER, r.Code);
-        CloseUsbPort();
-        return;
+        // Still pending: the main loop's wait collects it. A byte that was there
+        // already is taken here, so stray bytes do not cost a pass each.
+        if (usbPort_.Pending()) return;
+        if (!TakeHelloByte()) {
+            CloseUsbPort();
+            return;
+        }
+        if (CheckHello()) return;
     }
 }
 
+bool LinkChannel::TakeHelloByte() {
+    uint32_t transferred = 0;
+    return usbPort_.Finish(transferred).Ok() && transferred == 1;
+}
+
 void LinkChannel::HelloReadCompleted() {
-    IoResult r = usbPort_.Finish();
-    if (r.Status == IoStatus::Done && r.Transferred == 1) {
+    if (TakeHelloByte()) {
         if (!CheckHello()) ReadHelloByte();
     } else {
         CloseUsbPort();
@@ -157,8 +159,8 @@ bool LinkChannel::TakeAnnounceDue() {
 void LinkChannel::BeforeExchange() {
     if (!btDiscardDue_ || usbServer_) return;
     btDiscardDue_ = false;
-    uint32_t code = 0;
-    btPort_.DiscardInput(code);  // a port that cannot even do this fails its exchange next
+    // A port that cannot even do this fails its exchange next.
+    (void)btPort_.DiscardInput();
 }
 
 LinkOutcome LinkChannel::Transfer(uint8_t* buffer, uint32_t count, bool write) {
@@ -173,22 +175,28 @@ LinkOutcome LinkChannel::Transfer(uint8_t* buffer, uint32_t count, bool write) {
     bool pending = false;
     while (count > 0) {
         if (!pending) {
-            IoResult r = write ? port.StartWrite(buffer + offset, count, transferDone_)
-                               : port.StartRead(buffer + offset, count, transferDone_);
-            if (r.Status == IoStatus::Failed) return {false, r.Code};
+            Result started = write ? port.StartWrite(buffer + offset, count, transferDone_)
+                                   : port.StartRead(buffer + offset, count, transferDone_);
+            if (started.Failed()) return {false, started.Code()};
             pending = true;  // done at once too: its event is set, collected below
         }
         uint32_t elapsed = platform::TickCount() - start;
         uint32_t left = elapsed >= timeoutMs_ ? 0 : timeoutMs_ - elapsed;
-        int result = platform::WaitAny(set, 3, left);
-        switch (result) {
+        int signalled = platform::kWaitTimeout;
+        Result waited = platform::WaitAny(set, 3, left, signalled);
+        if (waited.Failed()) {
+            port.Cancel();
+            return {false, waited.Code()};
+        }
+        switch (signalled) {
             case 0: {
                 transferDone_.Reset();
                 pending = false;
-                IoResult r = port.Finish();
-                if (r.Status != IoStatus::Done) return {false, r.Code};
-                offset += r.Transferred;
-                count -= r.Transferred;
+                uint32_t transferred = 0;
+                Result finished = port.Finish(transferred);
+                if (finished.Failed()) return {false, finished.Code()};
+                offset += transferred;
+                count -= transferred;
                 break;
             }
             case 1:
@@ -208,14 +216,9 @@ LinkOutcome LinkChannel::Transfer(uint8_t* buffer, uint32_t count, bool write) {
                 stop_.Reset();
                 port.Cancel();
                 return {false, 0, true};
-            case platform::kWaitTimeout:
+            default:  // kWaitTimeout
                 port.Cancel();
                 return {false, platform::ErrorCodes::Timeout};
-            default: {
-                uint32_t code = platform::LastError();
-                port.Cancel();
-                return {false, code};
-            }
         }
     }
     return {true, 0};

@@ -103,6 +103,8 @@ class LinkChannel {
     bool OpenPort(platform::SerialPort& port, const char* name);
     void UpdateBtServerState();
     void ReadHelloByte();
+    // Collects the hello read; false when it failed or brought no byte.
+    bool TakeHelloByte();
     bool CheckHello();
     void SetUsbServerState(bool value);
     void CloseBtPort();

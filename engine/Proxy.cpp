@@ -168,10 +168,6 @@ void Proxy::ReportSystemError(uint32_t messageId, uint32_t code) {
     Report(sink_, EV_SYSTEM_ERROR, lastError_);
 }
 
-void Proxy::ReportSocketError(uint32_t messageId) {
-    ReportSocketError(messageId, platform::LastSocketError());
-}
-
 void Proxy::ReportSocketError(uint32_t messageId, uint32_t code) {
     lastError_ = {messageId, code};
     Report(sink_, EV_SOCKET_ERROR, lastError_);

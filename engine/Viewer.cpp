@@ -9,7 +9,7 @@
 
 namespace kivro {
 
-using platform::SocketError;
+using platform::Result;
 using platform::TcpConnection;
 
 Viewer::Viewer(ViewerReports& reports, uint32_t timeoutMs, platform::Event& connectionWaiting,
@@ -21,14 +21,14 @@ Viewer::Viewer(ViewerReports& reports, uint32_t timeoutMs, platform::Event& conn
       stop_(stop) {}
 
 bool Viewer::Listen(uint16_t port) {
-    SocketError error = listener_.Create();
-    if (error.Failed()) {
-        reports_.ViewerError(MSG_ERR_CREATE_SOCKET, error.code);
+    Result result = listener_.Create();
+    if (result.Failed()) {
+        reports_.ViewerError(MSG_ERR_CREATE_SOCKET, result.Code());
         return false;
     }
-    error = listener_.Listen(port, connectionWaiting_);
-    if (error.Failed()) {
-        reports_.ViewerError(MSG_ERR_LISTEN, error.code);
+    result = listener_.Listen(port, connectionWaiting_);
+    if (result.Failed()) {
+        reports_.ViewerError(MSG_ERR_LISTEN, result.Code());
         return false;
     }
     return true;
@@ -36,16 +36,16 @@ bool Viewer::Listen(uint16_t port) {
 
 void Viewer::Accept() {
     TcpConnection incoming;
-    SocketError error = listener_.Accept(incoming);
-    if (error.Failed()) {
+    Result result = listener_.Accept(incoming);
+    if (result.Failed()) {
         // Nothing waiting (the connection went away before it was taken) is no error.
-        if (error.kind != SocketError::WouldBlock) reports_.ViewerError(MSG_ERR_ACCEPT, error.code);
+        if (!platform::IsWouldBlock(result)) reports_.ViewerError(MSG_ERR_ACCEPT, result.Code());
         return;
     }
     if (client_.IsOpen()) return;  // one viewer at a time: `incoming` closes here
-    error = incoming.SelectReadOrClose(dataWaiting_);
-    if (error.Failed()) {
-        reports_.ViewerError(MSG_ERR_WAIT_CLIENT, error.code);
+    result = incoming.SelectReadOrClose(dataWaiting_);
+    if (result.Failed()) {
+        reports_.ViewerError(MSG_ERR_WAIT_CLIENT, result.Code());
         return;
     }
     // Best effort: without it the viewer still works, only with Nagle's delays.
@@ -57,13 +57,13 @@ void Viewer::Accept() {
 
 int Viewer::Receive(uint8_t* buffer, uint32_t capacity) {
     if (!client_.IsOpen()) return 0;
-    SocketError error;
-    int n = client_.Receive(buffer, capacity, error);
-    if (n > 0) return n;
-    if (n < 0) {
-        if (error.kind == SocketError::WouldBlock) return 0;
-        if (error.kind != SocketError::Reset && error.kind != SocketError::Aborted)
-            reports_.ViewerError(MSG_ERR_RECV_CLIENT, error.code);
+    size_t received = 0;
+    Result result = client_.Receive(buffer, capacity, received);
+    if (result.Ok() && received > 0) return static_cast<int>(received);
+    if (result.Failed()) {
+        if (platform::IsWouldBlock(result)) return 0;
+        if (!platform::IsConnectionLost(result))
+            reports_.ViewerError(MSG_ERR_RECV_CLIENT, result.Code());
     }
     Close();
     return -1;
@@ -75,19 +75,21 @@ void Viewer::Send(const uint8_t* buffer, size_t count) {
     uint32_t lastProgress = platform::TickCount();
     size_t offset = 0;
     while (count > 0 && client_.IsOpen()) {
-        SocketError error;
-        int n = client_.Send(buffer + offset, count, error);
-        if (n > 0) {
-            offset += static_cast<size_t>(n);
-            count -= static_cast<size_t>(n);
+        size_t sent = 0;
+        Result result = client_.Send(buffer + offset, count, sent);
+        if (result.Ok() && sent > 0) {
+            offset += sent;
+            count -= sent;
             lastProgress = platform::TickCount();
             continue;
         }
         uint32_t waited = platform::TickCount() - lastProgress;
         uint32_t left = waited >= timeoutMs_ ? 0 : timeoutMs_ - waited;
-        switch (error.kind) {
-            case SocketError::WouldBlock:
-                switch (client_.WaitWritable(stop_, left, error)) {
+        if (platform::IsWouldBlock(result)) {
+            TcpConnection::WaitResult outcome{};
+            result = client_.WaitWritable(stop_, left, outcome);
+            if (result.Ok()) {
+                switch (outcome) {
                     case TcpConnection::WaitResult::Writable:
                         continue;
                     case TcpConnection::WaitResult::Stopped:
@@ -97,18 +99,13 @@ void Viewer::Send(const uint8_t* buffer, size_t count) {
                         reports_.ViewerError(MSG_ERR_SEND_CLIENT, platform::ErrorCodes::Timeout);
                         Close();
                         return;
-                    case TcpConnection::WaitResult::Failed:
-                        break;
                 }
-                break;
-            case SocketError::Reset:
-            case SocketError::Aborted:
-                Close();
-                return;
-            default:
-                break;
+            }
+        } else if (platform::IsConnectionLost(result)) {
+            Close();
+            return;
         }
-        reports_.ViewerError(MSG_ERR_SEND_CLIENT, error.code);
+        reports_.ViewerError(MSG_ERR_SEND_CLIENT, result.Code());
         reports_.ViewerBroken();
         return;
     }

@@ -65,7 +65,9 @@ void Proxy::WorkerLoop() {
                            : ServerConnected()   ? pace.NextWait(platform::TickCount())
                                                  : PollPace::kIdleMs;
         pollNow = false;
-        int result = platform::WaitAny(set, count, timeout);
+        // A failed wait is handled like a time-out: signalled is kWaitTimeout then.
+        int result = platform::kWaitTimeout;
+        (void)platform::WaitAny(set, count, timeout, result);
 
         bool clientReady = clientReadyKept;
         clientReadyKept = false;
@@ -74,7 +76,6 @@ void Proxy::WorkerLoop() {
         uint8_t type = LINK_DATA;
         uint32_t length = 0;
 
-        // A failed wait is handled like a time-out.
         if (result >= 0 && static_cast<size_t>(result) < count) {
             int slot = slots[result];
             if (slot != SLOT_DIR_CHANGE) events_[slot].Reset();

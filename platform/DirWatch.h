@@ -40,7 +40,8 @@ class DirWatch {
     bool Wait(uint32_t timeoutMs) const {
         if (!IsOpen()) return false;
         Waitable self = Handle();
-        return WaitAny(&self, 1, timeoutMs) == 0;
+        int signalled = kWaitTimeout;
+        return WaitAny(&self, 1, timeoutMs, signalled).Ok() && signalled == 0;
     }
 
     // True once the watched folder is known to be gone: removed or moved away

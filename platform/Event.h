@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Result.h"
 #include "platform/Unique.h"
 
 namespace kivro::platform {
@@ -55,12 +56,13 @@ class Event {
 
 constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;
 constexpr int kWaitTimeout = -1;
-constexpr int kWaitFailed = -2;
 constexpr size_t kMaxWaitables = 16;
 
 // Waits until one of count (1..kMaxWaitables) waitables is signalled or timeoutMs
-// passes. Returns the lowest signalled position, kWaitTimeout, or kWaitFailed
-// (LastError() then holds the code). Resets nothing.
-int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs);
+// passes. signalled receives the lowest signalled position, or kWaitTimeout when
+// the time ran out; a time-out is an outcome, not a failure. On failure signalled
+// is kWaitTimeout too, so a caller that treats both alike needs no branch of its
+// own. Resets nothing.
+Result WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs, int& signalled);
 
 }  // namespace kivro::platform

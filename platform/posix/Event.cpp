@@ -62,22 +62,18 @@ bool Event::Reset() const {
 
 bool Event::IsSignalled() const {
     Waitable self = Handle();
-    return WaitAny(&self, 1, 0) == 0;
+    int signalled = kWaitTimeout;
+    return WaitAny(&self, 1, 0, signalled).Ok() && signalled == 0;
 }
 
-int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs) {
-    if (count == 0 || count > kMaxWaitables) {
-        errno = EINVAL;
-        return kWaitFailed;
-    }
+Result WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs, int& signalled) {
+    signalled = kWaitTimeout;
+    if (count == 0 || count > kMaxWaitables) return Result(EINVAL);
     // Two poll entries per waitable: its own fd and its bound fd (or -1, which poll skips).
     pollfd fds[2 * kMaxWaitables];
     for (size_t i = 0; i < count; ++i) {
         const WaitSource* source = SourceOf(list[i]);
-        if (source == nullptr) {
-            errno = EINVAL;
-            return kWaitFailed;
-        }
+        if (source == nullptr) return Result(EINVAL);
         fds[2 * i] = {source->fd, POLLIN, 0};
         fds[2 * i + 1] = {source->boundFd, source->boundEvents, 0};
     }
@@ -90,11 +86,14 @@ int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs) {
         }
         int n = poll(fds, 2 * count, wait);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return kWaitFailed;
-        if (n == 0) return kWaitTimeout;
-        for (size_t i = 0; i < 2 * count; ++i)
-            if (fds[i].revents != 0) return static_cast<int>(i / 2);
-        return kWaitTimeout;
+        if (n < 0) return Result(static_cast<uint32_t>(errno));
+        for (size_t i = 0; n > 0 && i < 2 * count; ++i) {
+            if (fds[i].revents != 0) {
+                signalled = static_cast<int>(i / 2);
+                break;
+            }
+        }
+        return Result();
     }
 }
 

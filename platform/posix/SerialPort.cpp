@@ -38,6 +38,7 @@
 #include "platform/Event.h"
 #include "platform/System.h"
 #include "platform/posix/WaitSource.h"
+#include "text/Text.h"
 
 namespace kivro::platform {
 
@@ -112,9 +113,8 @@ uint32_t ModemBits(int lines) {
     return status;
 }
 
-IoResult Failure(int error) {
-    SetLastError(static_cast<uint32_t>(error));
-    return {IoStatus::Failed, 0, static_cast<uint32_t>(error)};
+Result Failure(int error) {
+    return Result(static_cast<uint32_t>(error));
 }
 
 }  // namespace
@@ -127,7 +127,9 @@ struct SerialPort::State {
     uint8_t* buffer = nullptr;
     uint32_t count = 0;
     Event* done = nullptr;
-    IoResult last{IoStatus::Failed, 0, static_cast<uint32_t>(EBADF)};
+    // What Finish gives once nothing is pending: the last transfer's outcome.
+    Result last = Failure(EBADF);
+    uint32_t lastTransferred = 0;
 
     // The modem watcher; everything below `mutex` is guarded by it.
     pthread_t watcher{};
@@ -143,7 +145,16 @@ struct SerialPort::State {
     // The driver refused TIOCMIWAIT: the lines are polled. The watcher's own.
     bool pollLines = false;
 
-    IoResult Attempt();
+    // One read or write attempt of the pending transfer: Ok with moved > 0, or
+    // Ok with moved 0 while the tty has nothing (or no room) yet, or the failure.
+    Result Attempt(uint32_t& moved);
+    // Records the outcome Finish gives from now on.
+    void Settle(Result result, uint32_t moved) {
+        kind = Kind::None;
+        last = result;
+        lastTransferred = result.Ok() ? moved : 0;
+    }
+    Result Start(Kind what, void* data, uint32_t size, Event& event);
     void Watch();
     static void* Run(void* self) {
         static_cast<State*>(self)->Watch();
@@ -154,16 +165,44 @@ struct SerialPort::State {
     unsigned interruptedGeneration = 0;  // the generation the watcher has taken up
 };
 
-// One read or write attempt of the pending transfer.
-IoResult SerialPort::State::Attempt() {
+Result SerialPort::State::Attempt(uint32_t& moved) {
+    moved = 0;
     for (;;) {
         ssize_t n = kind == Kind::Read ? ::read(fd, buffer, count) : ::write(fd, buffer, count);
-        if (n > 0) return {IoStatus::Done, static_cast<uint32_t>(n), 0};
+        if (n > 0) {
+            moved = static_cast<uint32_t>(n);
+            return Result();
+        }
         if (n == 0) return Failure(EIO);  // a hung-up tty reads as end of file
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Pending, 0, 0};
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Result();
         return Failure(errno);
     }
+}
+
+// A transfer completed at once sets its event before returning, as an overlapped
+// one that completes at once does; one that must wait binds the fd to it.
+Result SerialPort::State::Start(Kind what, void* data, uint32_t size, Event& event) {
+    event.Reset();
+    if (fd < 0) {
+        last = Failure(EBADF);
+        lastTransferred = 0;
+        return last;
+    }
+    if (kind != Kind::None) return Failure(EBUSY);
+    kind = what;
+    buffer = static_cast<uint8_t*>(data);
+    count = size;
+    done = &event;
+    uint32_t moved = 0;
+    Result result = size == 0 ? Result() : Attempt(moved);
+    if (result.Ok() && moved == 0 && size != 0) {
+        posix::Bind(event, fd, what == Kind::Read ? POLLIN : POLLOUT);
+        return result;
+    }
+    Settle(result, moved);
+    if (result.Ok()) event.Set();
+    return result;
 }
 
 void SerialPort::State::Watch() {
@@ -255,54 +294,54 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     return *this;
 }
 
-SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
+Result SerialPort::Open(const char* name, bool& configureFailed) {
     Close();
+    configureFailed = false;
     if (!state_) state_ = std::make_unique<State>();
     // A name with "/" is a path; any other is a device under /dev.
-    char path[5 + 261];
+    char path[5 + kPathCapacity];
     size_t used = 0;
     if (std::strchr(name, '/') == nullptr) {
         std::memcpy(path, "/dev/", 5);
         used = 5;
     }
-    size_t length = strnlen(name, 260);
+    // Never cut: a cut name would open some other device.
+    size_t length = strnlen(name, kPathCapacity);
+    if (length == kPathCapacity) return Failure(ENAMETOOLONG);
     std::memcpy(path + used, name, length);
     path[used + length] = '\0';
 
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        code = static_cast<uint32_t>(errno);
-        return SerialOpen::NotFound;
-    }
+    if (fd < 0) return Failure(errno);
     // Exclusive as Windows opens without sharing: TIOCEXCL keeps other openers
     // out (root excepted), the lock keeps out other instances of this program.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        code = static_cast<uint32_t>(errno == EWOULDBLOCK ? EBUSY : errno);
+        int error = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
-        return SerialOpen::NotFound;
+        return Failure(error);
     }
     termios tio;
     if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &tio) != 0) {
-        code = static_cast<uint32_t>(errno);
+        int error = errno;
         ::close(fd);
-        SetLastError(code);
-        return SerialOpen::ConfigureFailed;
+        configureFailed = true;
+        return Failure(error);
     }
     ::cfmakeraw(&tio);  // leaves the speed as it is
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        code = static_cast<uint32_t>(errno);
+        int error = errno;
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
-        SetLastError(code);
-        return SerialOpen::ConfigureFailed;
+        configureFailed = true;
+        return Failure(error);
     }
     state_->fd = fd;
     state_->kind = State::Kind::None;
-    state_->last = {IoStatus::Failed, 0, static_cast<uint32_t>(EBADF)};
-    code = 0;
-    return SerialOpen::Opened;
+    state_->last = Failure(EBADF);
+    state_->lastTransferred = 0;
+    return Result();
 }
 
 bool SerialPort::IsOpen() const {
@@ -320,61 +359,35 @@ void SerialPort::Close() {
     state_->fd = -1;
 }
 
-IoResult SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
-    State& s = *state_;
-    done.Reset();
-    if (!IsOpen()) return s.last = Failure(EBADF);
-    if (s.kind != State::Kind::None) return Failure(EBUSY);
-    s.kind = State::Kind::Read;
-    s.buffer = static_cast<uint8_t*>(buffer);
-    s.count = count;
-    s.done = &done;
-    IoResult result = count == 0 ? IoResult{IoStatus::Done, 0, 0} : s.Attempt();
-    if (result.Status == IoStatus::Pending) {
-        posix::Bind(done, s.fd, POLLIN);
-        return result;
-    }
-    s.kind = State::Kind::None;
-    s.last = result;
-    if (result.Status == IoStatus::Done) done.Set();
-    return result;
+Result SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
+    return state_->Start(State::Kind::Read, buffer, count, done);
 }
 
-IoResult SerialPort::StartWrite(const void* buffer, uint32_t count, Event& done) {
-    State& s = *state_;
-    done.Reset();
-    if (!IsOpen()) return s.last = Failure(EBADF);
-    if (s.kind != State::Kind::None) return Failure(EBUSY);
-    s.kind = State::Kind::Write;
-    s.buffer = static_cast<uint8_t*>(const_cast<void*>(buffer));
-    s.count = count;
-    s.done = &done;
-    IoResult result = count == 0 ? IoResult{IoStatus::Done, 0, 0} : s.Attempt();
-    if (result.Status == IoStatus::Pending) {
-        posix::Bind(done, s.fd, POLLOUT);
-        return result;
-    }
-    s.kind = State::Kind::None;
-    s.last = result;
-    if (result.Status == IoStatus::Done) done.Set();
-    return result;
+Result SerialPort::StartWrite(const void* buffer, uint32_t count, Event& done) {
+    return state_->Start(State::Kind::Write, const_cast<void*>(buffer), count, done);
 }
 
-IoResult SerialPort::Finish() {
+Result SerialPort::Finish(uint32_t& transferred) {
     State& s = *state_;
-    if (s.kind == State::Kind::None) return s.last;
-    IoResult result;
-    for (;;) {
-        result = s.Attempt();
-        if (result.Status != IoStatus::Pending) break;
-        // Not ready after all: wait, as GetOverlappedResult does when told to.
-        pollfd p{s.fd, static_cast<short>(s.kind == State::Kind::Read ? POLLIN : POLLOUT), 0};
-        ::poll(&p, 1, -1);
+    if (s.kind != State::Kind::None) {
+        uint32_t moved = 0;
+        Result result;
+        for (;;) {
+            result = s.Attempt(moved);
+            if (result.Failed() || moved > 0) break;
+            // Not ready after all: wait, as GetOverlappedResult does when told to.
+            pollfd p{s.fd, static_cast<short>(s.kind == State::Kind::Read ? POLLIN : POLLOUT), 0};
+            ::poll(&p, 1, -1);
+        }
+        posix::Unbind(*s.done);
+        s.Settle(result, moved);
     }
-    posix::Unbind(*s.done);
-    s.kind = State::Kind::None;
-    s.last = result;
-    return result;
+    transferred = s.lastTransferred;
+    return s.last;
+}
+
+bool SerialPort::Pending() const {
+    return state_ && state_->kind != State::Kind::None;
 }
 
 void SerialPort::Cancel() {
@@ -383,39 +396,23 @@ void SerialPort::Cancel() {
     if (s.kind == State::Kind::None) return;
     posix::Unbind(*s.done);
     s.done->Set();  // a cancelled transfer completes, as overlapped I/O does
-    s.kind = State::Kind::None;
-    s.last = {IoStatus::Failed, 0, static_cast<uint32_t>(ECANCELED)};
+    s.Settle(Failure(ECANCELED), 0);
 }
 
-bool SerialPort::ReadModemLines(uint32_t& status, uint32_t& code) {
+Result SerialPort::ReadModemLines(uint32_t& status) {
     int lines = 0;
-    if (!IsOpen()) {
-        code = EBADF;
-    } else if (::ioctl(state_->fd, TIOCMGET, &lines) != 0) {
-        code = static_cast<uint32_t>(errno);
-    } else {
-        status = ModemBits(lines);
-        code = 0;
-        return true;
-    }
-    SetLastError(code);
-    return false;
+    if (!IsOpen()) return Failure(EBADF);
+    if (::ioctl(state_->fd, TIOCMGET, &lines) != 0) return Failure(errno);
+    status = ModemBits(lines);
+    return Result();
 }
 
-bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& code) {
+Result SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus) {
     State& s = *state_;
     int lines = 0;
-    if (!IsOpen()) {
-        code = EBADF;
-        SetLastError(code);
-        return false;
-    }
+    if (!IsOpen()) return Failure(EBADF);
     // A driver that has no modem lines cannot wait for them either.
-    if (::ioctl(s.fd, TIOCMGET, &lines) != 0) {
-        code = static_cast<uint32_t>(errno);
-        SetLastError(code);
-        return false;
-    }
+    if (::ioctl(s.fd, TIOCMGET, &lines) != 0) return Failure(errno);
     changed.Reset();
     InstallInterruptHandler();
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -435,9 +432,7 @@ bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& cod
         if (error != 0) {
             s.watcherRunning = false;
             s.armed = false;
-            code = static_cast<uint32_t>(error);
-            SetLastError(code);
-            return false;
+            return Failure(error);
         }
         s.watcherStarted = true;
     } else {
@@ -445,21 +440,13 @@ bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& cod
         // The watcher may sit in TIOCMIWAIT for the old arming: make it start over.
         if (wasWaiting) s.Interrupt(lock, previous);
     }
-    code = 0;
-    return true;
+    return Result();
 }
 
-bool SerialPort::DiscardInput(uint32_t& code) {
-    if (!IsOpen()) {
-        code = EBADF;
-    } else if (::tcflush(state_->fd, TCIFLUSH) != 0) {
-        code = static_cast<uint32_t>(errno);
-    } else {
-        code = 0;
-        return true;
-    }
-    SetLastError(code);
-    return false;
+Result SerialPort::DiscardInput() {
+    if (!IsOpen()) return Failure(EBADF);
+    if (::tcflush(state_->fd, TCIFLUSH) != 0) return Failure(errno);
+    return Result();
 }
 
 }  // namespace kivro::platform

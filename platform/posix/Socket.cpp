@@ -28,18 +28,16 @@ constexpr uintptr_t kNone = ~uintptr_t{0};
 
 int Fd(uintptr_t raw) { return raw == kNone ? -1 : static_cast<int>(raw); }
 
-SocketError Classify(int code) {
-    SocketError error;
-    error.code = static_cast<uint32_t>(code);
-    if (code == EAGAIN || code == EWOULDBLOCK) error.kind = SocketError::WouldBlock;
-    // EPIPE: the connection is gone for sending, which is what a reset means to us.
-    else if (code == ECONNRESET || code == EPIPE) error.kind = SocketError::Reset;
-    else if (code == ECONNABORTED) error.kind = SocketError::Aborted;
-    else error.kind = SocketError::Other;
-    return error;
+// IsWouldBlock compares with EWOULDBLOCK alone; it must cover EAGAIN as well.
+static_assert(EAGAIN == EWOULDBLOCK);
+
+Result Failure(int code) {
+    return Result(static_cast<uint32_t>(code));
 }
 
-SocketError LastSocketFailure() { return Classify(errno); }
+Result LastSocketFailure() {
+    return Failure(errno);
+}
 
 void Unselect(Waitable& selected) {
     if (selected) {
@@ -58,6 +56,12 @@ void BindReadiness(Waitable& selected, int fd, const Event& event, short events)
 }
 
 }  // namespace
+
+bool IsConnectionLost(Result result) {
+    const uint32_t code = result.Code();
+    // EPIPE: the connection is gone for sending, which is what a reset means to us.
+    return code == ECONNRESET || code == EPIPE || code == ECONNABORTED;
+}
 
 // ---- TcpConnection
 
@@ -95,49 +99,48 @@ void TcpConnection::Close() {
     peer_[0] = '\0';
 }
 
-SocketError TcpConnection::SelectReadOrClose(const Event& ready) {
-    if (!IsOpen() || !ready.IsOpen()) return Classify(EBADF);
+Result TcpConnection::SelectReadOrClose(const Event& ready) {
+    if (!IsOpen() || !ready.IsOpen()) return Failure(EBADF);
     BindReadiness(selected_, Fd(raw_), ready, POLLIN);
-    return {};
+    return Result();
 }
 
-SocketError TcpConnection::SetNoDelay() {
+Result TcpConnection::SetNoDelay() {
     int on = 1;
     if (setsockopt(Fd(raw_), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
         return LastSocketFailure();
-    return {};
+    return Result();
 }
 
-int TcpConnection::Receive(void* buffer, size_t capacity, SocketError& error) {
-    error = {};
+Result TcpConnection::Receive(void* buffer, size_t capacity, size_t& received) {
+    received = 0;
     for (;;) {
         ssize_t n = recv(Fd(raw_), buffer, capacity, 0);
-        if (n >= 0) return static_cast<int>(n);
+        if (n >= 0) {
+            received = static_cast<size_t>(n);
+            return Result();
+        }
         if (errno == EINTR) continue;
-        error = LastSocketFailure();
-        return -1;
+        return LastSocketFailure();
     }
 }
 
-int TcpConnection::Send(const void* buffer, size_t count, SocketError& error) {
-    error = {};
+Result TcpConnection::Send(const void* buffer, size_t count, size_t& sent) {
+    sent = 0;
     for (;;) {
         ssize_t n = send(Fd(raw_), buffer, count, MSG_NOSIGNAL);
-        if (n >= 0) return static_cast<int>(n);
+        if (n >= 0) {
+            sent = static_cast<size_t>(n);
+            return Result();
+        }
         if (errno == EINTR) continue;
-        error = LastSocketFailure();
-        return -1;
+        return LastSocketFailure();
     }
 }
 
-TcpConnection::WaitResult TcpConnection::WaitWritable(const Event& stop, uint32_t timeoutMs,
-                                                      SocketError& error) {
-    error = {};
+Result TcpConnection::WaitWritable(const Event& stop, uint32_t timeoutMs, WaitResult& outcome) {
     const posix::WaitSource* stopSource = SourceOf(stop);
-    if (!IsOpen() || stopSource == nullptr) {
-        error = Classify(EBADF);
-        return WaitResult::Failed;
-    }
+    if (!IsOpen() || stopSource == nullptr) return Failure(EBADF);
     pollfd fds[2] = {{stopSource->fd, POLLIN, 0}, {Fd(raw_), POLLOUT, 0}};
     const uint32_t start = TickCount();
     for (;;) {
@@ -145,17 +148,17 @@ TcpConnection::WaitResult TcpConnection::WaitWritable(const Event& stop, uint32_
         int wait = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
         int n = poll(fds, 2, wait);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = LastSocketFailure();
-            return WaitResult::Failed;
-        }
+        if (n < 0) return LastSocketFailure();
         if (n == 0) {
-            if (TickCount() - start >= timeoutMs) return WaitResult::TimedOut;
-            continue;
+            if (TickCount() - start < timeoutMs) continue;
+            outcome = WaitResult::TimedOut;
+        } else if (fds[0].revents != 0) {
+            outcome = WaitResult::Stopped;
+        } else {
+            // POLLERR / POLLHUP count too: the next send reports what happened.
+            outcome = WaitResult::Writable;
         }
-        if (fds[0].revents != 0) return WaitResult::Stopped;
-        // POLLERR / POLLHUP count too: the next send reports what happened.
-        return WaitResult::Writable;
+        return Result();
     }
 }
 
@@ -190,18 +193,18 @@ void TcpListener::Close() {
     }
 }
 
-SocketError TcpListener::Create() {
+Result TcpListener::Create() {
     Close();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) return LastSocketFailure();
     raw_ = static_cast<uintptr_t>(fd);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    return {};
+    return Result();
 }
 
-SocketError TcpListener::Listen(uint16_t port, const Event& acceptReady) {
-    if (!IsOpen() || !acceptReady.IsOpen()) return Classify(EBADF);
+Result TcpListener::Listen(uint16_t port, const Event& acceptReady) {
+    if (!IsOpen() || !acceptReady.IsOpen()) return Failure(EBADF);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -210,10 +213,10 @@ SocketError TcpListener::Listen(uint16_t port, const Event& acceptReady) {
         return LastSocketFailure();
     if (listen(Fd(raw_), 1) != 0) return LastSocketFailure();
     BindReadiness(selected_, Fd(raw_), acceptReady, POLLIN);
-    return {};
+    return Result();
 }
 
-SocketError TcpListener::Accept(TcpConnection& connection) {
+Result TcpListener::Accept(TcpConnection& connection) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
     int fd;
@@ -228,7 +231,7 @@ SocketError TcpListener::Accept(TcpConnection& connection) {
         inet_ntop(AF_INET, &address.sin_addr, connection.peer_, sizeof connection.peer_) ==
             nullptr)
         connection.peer_[0] = '\0';
-    return {};
+    return Result();
 }
 
 }  // namespace kivro::platform

@@ -26,18 +26,21 @@ bool Event::IsSignalled() const {
     return WaitForSingleObject(raw_.get(), 0) == WAIT_OBJECT_0;
 }
 
-int WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs) {
-    if (count == 0 || count > kMaxWaitables) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return kWaitFailed;
-    }
+Result WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs, int& signalled) {
+    signalled = kWaitTimeout;
+    if (count == 0 || count > kMaxWaitables) return Result(ERROR_INVALID_PARAMETER);
     HANDLE handles[kMaxWaitables];
     for (size_t i = 0; i < count; ++i) handles[i] = list[i].Raw();
     DWORD r = WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE,
                                      timeoutMs == kWaitInfinite ? INFINITE : timeoutMs);
-    if (r == WAIT_TIMEOUT) return kWaitTimeout;
-    if (r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
-    return kWaitFailed;
+    if (r == WAIT_TIMEOUT) return Result();
+    if (r < WAIT_OBJECT_0 + count) {
+        signalled = static_cast<int>(r - WAIT_OBJECT_0);
+        return Result();
+    }
+    // WAIT_FAILED, or an abandoned mutex, which no caller waits on.
+    DWORD code = r == WAIT_FAILED ? GetLastError() : ERROR_INVALID_HANDLE;
+    return Result(code != 0 ? code : ERROR_INVALID_HANDLE);
 }
 
 }  // namespace kivro::platform

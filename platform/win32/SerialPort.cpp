@@ -17,32 +17,42 @@ struct SerialPort::State {
     HANDLE port = INVALID_HANDLE_VALUE;
     OVERLAPPED transfer{};
     bool pending = false;  // the transfer's result has not been collected
-    IoResult last{IoStatus::Failed, 0, ERROR_INVALID_HANDLE};
+    // What Finish gives once nothing is pending: the last transfer's outcome.
+    Result last{ERROR_INVALID_HANDLE};
+    DWORD lastTransferred = 0;
     OVERLAPPED modemWait{};
     DWORD commEvents = 0;  // written by WaitCommEvent when it completes
     bool modemArmed = false;
+
+    Result Settle(Result result, DWORD moved) {
+        last = result;
+        lastTransferred = result.Ok() ? moved : 0;
+        return result;
+    }
 };
 
 namespace {
 
-IoResult Failure(DWORD error) {
-    SetLastError(error);
-    return {IoStatus::Failed, 0, error};
+// The failure a call that returned FALSE just left. A failure must never read
+// as success, so a call that left no code (none should) counts as a general one.
+Result LastFailure() {
+    DWORD code = GetLastError();
+    return Result(code != 0 ? code : ERROR_GEN_FAILURE);
 }
 
-// The result of an overlapped ReadFile/WriteFile call just made.
-IoResult Started(SerialPort::State& s, BOOL ok) {
+// The outcome of an overlapped ReadFile/WriteFile call just made. One that
+// completed at once has set its event already, as every completion does.
+Result Started(SerialPort::State& s, BOOL ok) {
     if (ok) {
         DWORD done = 0;
         GetOverlappedResult(s.port, &s.transfer, &done, FALSE);
-        return s.last = {IoStatus::Done, done, 0};
+        return s.Settle(Result(), done);
     }
-    DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
+    if (GetLastError() == ERROR_IO_PENDING) {
         s.pending = true;
-        return {IoStatus::Pending, 0, 0};
+        return Result();
     }
-    return s.last = Failure(error);
+    return s.Settle(LastFailure(), 0);
 }
 
 }  // namespace
@@ -60,8 +70,9 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     return *this;
 }
 
-SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
+Result SerialPort::Open(const char* name, bool& configureFailed) {
     Close();
+    configureFailed = false;
     if (!state_) state_ = std::make_unique<State>();
     char path[4 + 256] = "\\\\.\\";
     size_t length = strnlen(name, 255);
@@ -71,23 +82,20 @@ SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
     HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, &security, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        code = GetLastError();
-        return SerialOpen::NotFound;
-    }
+    if (port == INVALID_HANDLE_VALUE) return LastFailure();
     COMMTIMEOUTS timeouts{};  // all zero: no time-outs
     if (!SetupComm(port, 16384, 8192) || !SetCommTimeouts(port, &timeouts) ||
         !SetCommMask(port, EV_CTS | EV_DSR)) {
-        code = GetLastError();
+        Result failure = LastFailure();
         CloseHandle(port);
-        SetLastError(code);
-        return SerialOpen::ConfigureFailed;
+        configureFailed = true;
+        return failure;
     }
     state_->port = port;
     state_->pending = false;
-    state_->last = {IoStatus::Failed, 0, ERROR_INVALID_HANDLE};
-    code = 0;
-    return SerialOpen::Opened;
+    state_->last = Result(ERROR_INVALID_HANDLE);
+    state_->lastTransferred = 0;
+    return Result();
 }
 
 bool SerialPort::IsOpen() const {
@@ -103,60 +111,61 @@ void SerialPort::Close() {
     state_->modemArmed = false;
 }
 
-IoResult SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
+Result SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
     State& s = *state_;
-    if (!IsOpen()) return s.last = Failure(ERROR_INVALID_HANDLE);
-    if (s.pending) return Failure(ERROR_BUSY);
+    if (!IsOpen()) return s.Settle(Result(ERROR_INVALID_HANDLE), 0);
+    if (s.pending) return Result(ERROR_BUSY);
     std::memset(&s.transfer, 0, sizeof s.transfer);
     s.transfer.hEvent = done.Handle().Raw();
     return Started(s, ReadFile(s.port, buffer, count, nullptr, &s.transfer));
 }
 
-IoResult SerialPort::StartWrite(const void* buffer, uint32_t count, Event& done) {
+Result SerialPort::StartWrite(const void* buffer, uint32_t count, Event& done) {
     State& s = *state_;
-    if (!IsOpen()) return s.last = Failure(ERROR_INVALID_HANDLE);
-    if (s.pending) return Failure(ERROR_BUSY);
+    if (!IsOpen()) return s.Settle(Result(ERROR_INVALID_HANDLE), 0);
+    if (s.pending) return Result(ERROR_BUSY);
     std::memset(&s.transfer, 0, sizeof s.transfer);
     s.transfer.hEvent = done.Handle().Raw();
     return Started(s, WriteFile(s.port, buffer, count, nullptr, &s.transfer));
 }
 
-IoResult SerialPort::Finish() {
+Result SerialPort::Finish(uint32_t& transferred) {
     State& s = *state_;
-    if (!s.pending) return s.last;
-    s.pending = false;
-    DWORD done = 0;
-    if (!GetOverlappedResult(s.port, &s.transfer, &done, TRUE))
-        return s.last = Failure(GetLastError());
-    return s.last = {IoStatus::Done, done, 0};
+    if (s.pending) {
+        s.pending = false;
+        DWORD done = 0;
+        if (!GetOverlappedResult(s.port, &s.transfer, &done, TRUE))
+            (void)s.Settle(LastFailure(), 0);
+        else
+            (void)s.Settle(Result(), done);
+    }
+    transferred = s.lastTransferred;
+    return s.last;
+}
+
+bool SerialPort::Pending() const {
+    return state_ && state_->pending;
 }
 
 void SerialPort::Cancel() {
     if (!IsOpen() || !state_->pending) return;
     CancelIo(state_->port);
     // Collect the aborted transfer (995) so its OVERLAPPED can be reused at once.
-    Finish();
+    uint32_t ignored = 0;
+    (void)Finish(ignored);
 }
 
-bool SerialPort::ReadModemLines(uint32_t& status, uint32_t& code) {
+Result SerialPort::ReadModemLines(uint32_t& status) {
+    if (!IsOpen()) return Result(ERROR_INVALID_HANDLE);
     DWORD lines = 0;
-    if (IsOpen() && GetCommModemStatus(state_->port, &lines)) {
-        status = lines;
-        code = 0;
-        return true;
-    }
-    code = IsOpen() ? GetLastError() : ERROR_INVALID_HANDLE;
-    SetLastError(code);
-    return false;
+    if (!GetCommModemStatus(state_->port, &lines)) return LastFailure();
+    status = lines;
+    return Result();
 }
 
-bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& code) {
+Result SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus) {
     State& s = *state_;
-    if (!IsOpen()) {
-        code = ERROR_INVALID_HANDLE;
-        SetLastError(code);
-        return false;
-    }
+    if (!IsOpen()) return Result(ERROR_INVALID_HANDLE);
     if (s.modemArmed && !HasOverlappedIoCompleted(&s.modemWait)) {
         // Setting the mask again completes the pending wait, freeing its OVERLAPPED.
         DWORD ignored = 0;
@@ -165,29 +174,22 @@ bool SerialPort::ArmModemWait(Event& changed, uint32_t lastStatus, uint32_t& cod
     }
     std::memset(&s.modemWait, 0, sizeof s.modemWait);
     s.modemWait.hEvent = changed.Handle().Raw();
-    if (WaitCommEvent(s.port, &s.commEvents, &s.modemWait) || GetLastError() == ERROR_IO_PENDING) {
-        s.modemArmed = true;
-        // WaitCommEvent sees only changes after it was called: one since the
-        // caller's read is caught here. The wait stays pending; re-arming ends it.
-        DWORD lines = 0;
-        if (!GetCommModemStatus(s.port, &lines) ||
-            ((lines ^ lastStatus) & (MS_CTS_ON | MS_DSR_ON)) != 0)
-            SetEvent(s.modemWait.hEvent);
-        code = 0;
-        return true;
-    }
-    code = GetLastError();
-    return false;
+    if (!WaitCommEvent(s.port, &s.commEvents, &s.modemWait) && GetLastError() != ERROR_IO_PENDING)
+        return LastFailure();
+    s.modemArmed = true;
+    // WaitCommEvent sees only changes after it was called: one since the
+    // caller's read is caught here. The wait stays pending; re-arming ends it.
+    DWORD lines = 0;
+    if (!GetCommModemStatus(s.port, &lines) ||
+        ((lines ^ lastStatus) & (MS_CTS_ON | MS_DSR_ON)) != 0)
+        SetEvent(s.modemWait.hEvent);
+    return Result();
 }
 
-bool SerialPort::DiscardInput(uint32_t& code) {
-    if (IsOpen() && PurgeComm(state_->port, PURGE_RXCLEAR)) {
-        code = 0;
-        return true;
-    }
-    code = IsOpen() ? GetLastError() : ERROR_INVALID_HANDLE;
-    SetLastError(code);
-    return false;
+Result SerialPort::DiscardInput() {
+    if (!IsOpen()) return Result(ERROR_INVALID_HANDLE);
+    if (!PurgeComm(state_->port, PURGE_RXCLEAR)) return LastFailure();
+    return Result();
 }
 
 }  // namespace kivro::platform

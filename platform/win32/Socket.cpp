@@ -19,21 +19,23 @@ constexpr uintptr_t kNone = ~uintptr_t{0};
 
 SOCKET Sock(uintptr_t raw) { return raw == kNone ? INVALID_SOCKET : static_cast<SOCKET>(raw); }
 
-SocketError Classify(int code) {
-    SocketError error;
-    error.code = static_cast<uint32_t>(code);
-    if (code == WSAEWOULDBLOCK) error.kind = SocketError::WouldBlock;
-    else if (code == WSAECONNRESET) error.kind = SocketError::Reset;
-    else if (code == WSAECONNABORTED) error.kind = SocketError::Aborted;
-    else error.kind = SocketError::Other;
-    return error;
+// A failure must never read as success: a code of 0 (none is expected) counts
+// as a general failure.
+Result Failure(DWORD code) {
+    return Result(code != 0 ? code : ERROR_GEN_FAILURE);
 }
 
-SocketError LastSocketFailure() { return Classify(WSAGetLastError()); }
+Result LastSocketFailure() {
+    return Failure(static_cast<DWORD>(WSAGetLastError()));
+}
 
 HANDLE EventHandle(Waitable w) { return static_cast<HANDLE>(w.Raw()); }
 
 }  // namespace
+
+bool IsConnectionLost(Result result) {
+    return result.Code() == WSAECONNRESET || result.Code() == WSAECONNABORTED;
+}
 
 // ---- TcpConnection
 
@@ -72,55 +74,45 @@ void TcpConnection::Close() {
     peer_[0] = '\0';
 }
 
-SocketError TcpConnection::SelectReadOrClose(const Event& ready) {
+Result TcpConnection::SelectReadOrClose(const Event& ready) {
     if (WSAEventSelect(Sock(raw_), EventHandle(ready.Handle()), FD_READ | FD_CLOSE) != 0)
         return LastSocketFailure();
     selected_ = ready.Handle();
-    return {};
+    return Result();
 }
 
-SocketError TcpConnection::SetNoDelay() {
+Result TcpConnection::SetNoDelay() {
     BOOL on = TRUE;
     if (setsockopt(Sock(raw_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
                    sizeof on) != 0)
         return LastSocketFailure();
-    return {};
+    return Result();
 }
 
-int TcpConnection::Receive(void* buffer, size_t capacity, SocketError& error) {
-    error = {};
+Result TcpConnection::Receive(void* buffer, size_t capacity, size_t& received) {
+    received = 0;
     int n = recv(Sock(raw_), static_cast<char*>(buffer), static_cast<int>(capacity), 0);
-    if (n == SOCKET_ERROR) {
-        error = LastSocketFailure();
-        return -1;
-    }
-    return n;
+    if (n == SOCKET_ERROR) return LastSocketFailure();
+    received = static_cast<size_t>(n);
+    return Result();
 }
 
-int TcpConnection::Send(const void* buffer, size_t count, SocketError& error) {
-    error = {};
+Result TcpConnection::Send(const void* buffer, size_t count, size_t& sent) {
+    sent = 0;
     int n = send(Sock(raw_), static_cast<const char*>(buffer), static_cast<int>(count), 0);
-    if (n == SOCKET_ERROR) {
-        error = LastSocketFailure();
-        return -1;
-    }
-    return n;
+    if (n == SOCKET_ERROR) return LastSocketFailure();
+    sent = static_cast<size_t>(n);
+    return Result();
 }
 
-TcpConnection::WaitResult TcpConnection::WaitWritable(const Event& stop, uint32_t timeoutMs,
-                                                      SocketError& error) {
-    error = {};
+Result TcpConnection::WaitWritable(const Event& stop, uint32_t timeoutMs, WaitResult& outcome) {
     HANDLE ready = EventHandle(selected_);
-    if (!IsOpen() || ready == nullptr || !stop.IsOpen()) {
-        error = Classify(WSAENOTSOCK);
-        return WaitResult::Failed;
-    }
-    if (WSAEventSelect(Sock(raw_), ready, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
-        error = LastSocketFailure();
-        return WaitResult::Failed;
-    }
+    if (!IsOpen() || ready == nullptr || !stop.IsOpen()) return Failure(WSAENOTSOCK);
+    if (WSAEventSelect(Sock(raw_), ready, FD_READ | FD_WRITE | FD_CLOSE) != 0)
+        return LastSocketFailure();
     HANDLE handles[2] = {EventHandle(stop.Handle()), ready};
     WaitResult result = WaitResult::TimedOut;
+    Result failure;
     const uint32_t start = TickCount();
     for (;;) {
         uint32_t elapsed = TickCount() - start;
@@ -132,14 +124,12 @@ TcpConnection::WaitResult TcpConnection::WaitWritable(const Event& stop, uint32_
             break;
         }
         if (r != WAIT_OBJECT_0 + 1) {
-            error = Classify(static_cast<int>(GetLastError()));
-            result = WaitResult::Failed;
+            failure = Failure(GetLastError());
             break;
         }
         WSANETWORKEVENTS events;
         if (WSAEnumNetworkEvents(Sock(raw_), ready, &events) != 0) {
-            error = LastSocketFailure();
-            result = WaitResult::Failed;
+            failure = LastSocketFailure();
             break;
         }
         // A close or an error also ends the wait: the next send reports it.
@@ -148,13 +138,12 @@ TcpConnection::WaitResult TcpConnection::WaitWritable(const Event& stop, uint32_
             break;
         }
     }
-    if (WSAEventSelect(Sock(raw_), ready, FD_READ | FD_CLOSE) != 0 &&
-        result != WaitResult::Failed) {
-        error = LastSocketFailure();
-        result = WaitResult::Failed;
-    }
+    // Narrowed again whatever happened; the first failure is the one reported.
+    if (WSAEventSelect(Sock(raw_), ready, FD_READ | FD_CLOSE) != 0 && failure.Ok())
+        failure = LastSocketFailure();
     SetEvent(ready);
-    return result;
+    if (failure.Ok()) outcome = result;
+    return failure;
 }
 
 // ---- TcpListener
@@ -188,15 +177,15 @@ void TcpListener::Close() {
     selected_ = Waitable();
 }
 
-SocketError TcpListener::Create() {
+Result TcpListener::Create() {
     Close();
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return LastSocketFailure();
     raw_ = static_cast<uintptr_t>(s);
-    return {};
+    return Result();
 }
 
-SocketError TcpListener::Listen(uint16_t port, const Event& acceptReady) {
+Result TcpListener::Listen(uint16_t port, const Event& acceptReady) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -207,10 +196,10 @@ SocketError TcpListener::Listen(uint16_t port, const Event& acceptReady) {
     if (WSAEventSelect(Sock(raw_), EventHandle(acceptReady.Handle()), FD_ACCEPT) != 0)
         return LastSocketFailure();
     selected_ = acceptReady.Handle();
-    return {};
+    return Result();
 }
 
-SocketError TcpListener::Accept(TcpConnection& connection) {
+Result TcpListener::Accept(TcpConnection& connection) {
     sockaddr_in address{};
     int length = sizeof address;
     SOCKET s = accept(Sock(raw_), reinterpret_cast<sockaddr*>(&address), &length);
@@ -222,7 +211,7 @@ SocketError TcpListener::Accept(TcpConnection& connection) {
     for (; text != nullptr && text[i] != '\0' && i + 1 < sizeof connection.peer_; ++i)
         connection.peer_[i] = text[i];
     connection.peer_[i] = '\0';
-    return {};
+    return Result();
 }
 
 }  // namespace kivro::platform

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "EngineTestSupport.h"
+#include "WaitIndex.h"
 #include "platform/Event.h"
 #include "platform/Socket.h"
 
@@ -12,29 +13,28 @@ namespace {
 
 using platform::Event;
 using platform::Waitable;
-using platform::WaitAny;
 
 TEST(PlatformEvent, LowestSignalledPositionWinsAndStaysUntilReset) {
     Event events[3];
     for (Event& e : events) ASSERT_TRUE(e.Create());
     Waitable set[3] = {events[0].Handle(), events[1].Handle(), events[2].Handle()};
 
-    EXPECT_EQ(WaitAny(set, 3, 0), platform::kWaitTimeout);
-    EXPECT_EQ(WaitAny(set, 3, 50), platform::kWaitTimeout);
+    EXPECT_EQ(WaitIndex(set, 3, 0), platform::kWaitTimeout);
+    EXPECT_EQ(WaitIndex(set, 3, 50), platform::kWaitTimeout);
     ASSERT_TRUE(events[2].Set());
     ASSERT_TRUE(events[1].Set());
-    EXPECT_EQ(WaitAny(set, 3, 1000), 1);
-    EXPECT_EQ(WaitAny(set, 3, 1000), 1) << "manual reset: a wait consumes nothing";
+    EXPECT_EQ(WaitIndex(set, 3, 1000), 1);
+    EXPECT_EQ(WaitIndex(set, 3, 1000), 1) << "manual reset: a wait consumes nothing";
     ASSERT_TRUE(events[1].Reset());
-    EXPECT_EQ(WaitAny(set, 3, 1000), 2);
+    EXPECT_EQ(WaitIndex(set, 3, 1000), 2);
     ASSERT_TRUE(events[2].Reset());
     EXPECT_FALSE(events[2].IsSignalled());
-    EXPECT_EQ(WaitAny(set, 3, 0), platform::kWaitTimeout);
+    EXPECT_EQ(WaitIndex(set, 3, 0), platform::kWaitTimeout);
 
     // Moving the owner keeps the same event.
     Event moved = std::move(events[0]);
     ASSERT_TRUE(moved.Set());
-    EXPECT_EQ(WaitAny(set, 3, 0), 0);
+    EXPECT_EQ(WaitIndex(set, 3, 0), 0);
 }
 
 TEST(PlatformSocket, ConnectionReadinessShowsOnItsEvent) {
@@ -49,7 +49,7 @@ TEST(PlatformSocket, ConnectionReadinessShowsOnItsEvent) {
     Peer peer;
     ASSERT_TRUE(peer.Connect(port));
     Waitable accept = acceptReady.Handle();
-    ASSERT_EQ(WaitAny(&accept, 1, 5000), 0);
+    ASSERT_EQ(WaitIndex(&accept, 1, 5000), 0);
     platform::TcpConnection connection;
     ASSERT_FALSE(listener.Accept(connection).Failed());
     EXPECT_STREQ(connection.PeerAddress(), "127.0.0.1");
@@ -57,20 +57,22 @@ TEST(PlatformSocket, ConnectionReadinessShowsOnItsEvent) {
     ASSERT_FALSE(connection.SetNoDelay().Failed());
 
     Waitable data = dataReady.Handle();
-    platform::SocketError error;
     char buffer[16];
-    EXPECT_EQ(connection.Receive(buffer, sizeof buffer, error), -1);
-    EXPECT_EQ(error.kind, platform::SocketError::WouldBlock);
+    size_t received = 99;
+    EXPECT_TRUE(platform::IsWouldBlock(connection.Receive(buffer, sizeof buffer, received)));
+    EXPECT_EQ(received, 0u);
 
     ASSERT_TRUE(peer.SendAll("hello", 5));
-    ASSERT_EQ(WaitAny(&data, 1, 5000), 0);
+    ASSERT_EQ(WaitIndex(&data, 1, 5000), 0);
     dataReady.Reset();
-    EXPECT_EQ(connection.Receive(buffer, sizeof buffer, error), 5);
+    ASSERT_TRUE(connection.Receive(buffer, sizeof buffer, received).Ok());
+    EXPECT_EQ(received, 5u);
     EXPECT_EQ(std::string(buffer, 5), "hello");
 
     peer.Close();
-    ASSERT_EQ(WaitAny(&data, 1, 5000), 0) << "the end of the stream signals too";
-    EXPECT_EQ(connection.Receive(buffer, sizeof buffer, error), 0);
+    ASSERT_EQ(WaitIndex(&data, 1, 5000), 0) << "the end of the stream signals too";
+    ASSERT_TRUE(connection.Receive(buffer, sizeof buffer, received).Ok());
+    EXPECT_EQ(received, 0u);
 }
 
 }  // namespace

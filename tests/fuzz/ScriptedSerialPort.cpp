@@ -42,7 +42,13 @@ using fuzz::script;
 
 struct SerialPort::State {
     bool open = false;
-    IoResult last{IoStatus::Failed, 0, EBADF};
+    Result last{EBADF};
+    uint32_t lastTransferred = 0;
+    Result Settle(Result result, uint32_t moved) {
+        last = result;
+        lastTransferred = moved;
+        return result;
+    }
 };
 
 SerialPort::SerialPort() : state_(std::make_unique<State>()) {}
@@ -50,17 +56,14 @@ SerialPort::~SerialPort() = default;
 SerialPort::SerialPort(SerialPort&&) noexcept = default;
 SerialPort& SerialPort::operator=(SerialPort&&) noexcept = default;
 
-SerialOpen SerialPort::Open(const char* name, uint32_t& code) {
+Result SerialPort::Open(const char* name, bool& configureFailed) {
     if (!state_) state_ = std::make_unique<State>();
     state_->open = false;
-    if (std::strcmp(name, fuzz::kScriptedPortName) != 0) {
-        code = ENOENT;
-        return SerialOpen::NotFound;
-    }
+    configureFailed = false;
+    if (std::strcmp(name, fuzz::kScriptedPortName) != 0) return Result(ENOENT);
     state_->open = true;
-    state_->last = {IoStatus::Failed, 0, EBADF};
-    code = 0;
-    return SerialOpen::Opened;
+    (void)state_->Settle(Result(EBADF), 0);
+    return Result();
 }
 
 bool SerialPort::IsOpen() const {
@@ -71,48 +74,50 @@ void SerialPort::Close() {
     if (state_) state_->open = false;
 }
 
-IoResult SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
+Result SerialPort::StartRead(void* buffer, uint32_t count, Event& done) {
     done.Reset();
-    if (!IsOpen()) return {IoStatus::Failed, 0, EBADF};
-    if (script.size == 0) return state_->last = {IoStatus::Failed, 0, EIO};
+    if (!IsOpen()) return Result(EBADF);
+    if (script.size == 0) return state_->Settle(Result(EIO), 0);
     size_t n = count < script.size ? count : script.size;
     if (script.readLimit != 0 && n > script.readLimit) n = script.readLimit;
     std::memcpy(buffer, script.data, n);
     script.data += n;
     script.size -= n;
-    state_->last = {IoStatus::Done, static_cast<uint32_t>(n), 0};
+    (void)state_->Settle(Result(), static_cast<uint32_t>(n));
     done.Set();
-    return state_->last;
+    return Result();
 }
 
-IoResult SerialPort::StartWrite(const void*, uint32_t count, Event& done) {
+Result SerialPort::StartWrite(const void*, uint32_t count, Event& done) {
     done.Reset();
-    if (!IsOpen()) return {IoStatus::Failed, 0, EBADF};
+    if (!IsOpen()) return Result(EBADF);
     script.written += count;
-    state_->last = {IoStatus::Done, count, 0};
+    (void)state_->Settle(Result(), count);
     done.Set();
+    return Result();
+}
+
+Result SerialPort::Finish(uint32_t& transferred) {
+    transferred = state_->lastTransferred;
     return state_->last;
 }
 
-IoResult SerialPort::Finish() {
-    return state_->last;
+bool SerialPort::Pending() const {
+    return false;  // every transfer completes at once
 }
 
 void SerialPort::Cancel() {}
 
-bool SerialPort::ReadModemLines(uint32_t&, uint32_t& code) {
-    code = ENOTTY;
-    return false;
+Result SerialPort::ReadModemLines(uint32_t&) {
+    return Result(ENOTTY);
 }
 
-bool SerialPort::ArmModemWait(Event&, uint32_t, uint32_t& code) {
-    code = ENOTTY;
-    return false;
+Result SerialPort::ArmModemWait(Event&, uint32_t) {
+    return Result(ENOTTY);
 }
 
-bool SerialPort::DiscardInput(uint32_t& code) {
-    code = 0;
-    return true;
+Result SerialPort::DiscardInput() {
+    return Result();
 }
 
 }  // namespace kivro::platform

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "WaitIndex.h"
 #include "link/Pty.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
@@ -21,6 +22,7 @@ using namespace kivro;
 using namespace kivro::platform;
 using kivro::test::ModemLines;
 using kivro::test::PtyPair;
+using kivro::test::WaitIndex;
 
 namespace {
 
@@ -30,16 +32,27 @@ struct SerialPortTest : ::testing::Test {
         ASSERT_TRUE(done.Create());
     }
     void OpenPort() {
-        uint32_t code = 1;
-        ASSERT_EQ(port.Open(pty.SlavePath(), code), SerialOpen::Opened);
-        EXPECT_EQ(code, 0u);
+        bool configureFailed = true;
+        ASSERT_TRUE(port.Open(pty.SlavePath(), configureFailed).Ok());
+        EXPECT_FALSE(configureFailed);
     }
-    // Completes a transfer: at once, or after its event has been set.
-    IoResult Complete(IoResult started, uint32_t timeoutMs = 2000) {
-        if (started.Status != IoStatus::Pending) return started;
+    struct Transfer {
+        Result result;
+        uint32_t transferred = 0;
+    };
+    // Completes a started transfer once its event is set (at once when it
+    // completed at once); a time-out fails it.
+    Transfer Complete(Result started, uint32_t timeoutMs = 2000) {
+        Transfer t;
+        t.result = started;
+        if (started.Failed()) return t;
         Waitable w = done.Handle();
-        if (WaitAny(&w, 1, timeoutMs) != 0) return {IoStatus::Pending, 0, 0};
-        return port.Finish();
+        if (WaitIndex(&w, 1, timeoutMs) != 0) {
+            t.result = Result(ErrorCodes::Timeout);
+            return t;
+        }
+        t.result = port.Finish(t.transferred);
+        return t;
     }
 
     PtyPair pty;
@@ -50,24 +63,26 @@ struct SerialPortTest : ::testing::Test {
 TEST_F(SerialPortTest, ReadWaitsOnTheEventAndGetsThePhonesBytes) {
     OpenPort();
     uint8_t buffer[16] = {};
-    IoResult r = port.StartRead(buffer, 4, done);
-    ASSERT_EQ(r.Status, IoStatus::Pending);
+    Result started = port.StartRead(buffer, 4, done);
+    ASSERT_TRUE(started.Ok());
     Waitable w = done.Handle();
-    EXPECT_EQ(WaitAny(&w, 1, 50), kWaitTimeout);  // nothing there yet
+    EXPECT_EQ(WaitIndex(&w, 1, 50), kWaitTimeout);  // nothing there yet: pending
 
     ASSERT_TRUE(pty.Write("\x01\x02\x03\x04", 4));
-    r = Complete(r);
-    ASSERT_EQ(r.Status, IoStatus::Done);
-    ASSERT_GE(r.Transferred, 1u);
-    uint32_t got = r.Transferred;
+    Transfer r = Complete(started);
+    ASSERT_TRUE(r.result.Ok()) << r.result.Code();
+    ASSERT_GE(r.transferred, 1u);
+    uint32_t got = r.transferred;
     while (got < 4) {  // a read may complete early; the caller collects the rest
         r = Complete(port.StartRead(buffer + got, 4 - got, done));
-        ASSERT_EQ(r.Status, IoStatus::Done);
-        got += r.Transferred;
+        ASSERT_TRUE(r.result.Ok()) << r.result.Code();
+        got += r.transferred;
     }
     EXPECT_EQ(std::memcmp(buffer, "\x01\x02\x03\x04", 4), 0);
     // Once collected the binding is gone: the event no longer follows the tty.
-    EXPECT_EQ(port.Finish().Transferred, r.Transferred);
+    uint32_t again = 0;
+    EXPECT_TRUE(port.Finish(again).Ok());
+    EXPECT_EQ(again, r.transferred);
 }
 
 TEST_F(SerialPortTest, ImmediateCompletionStillSetsTheEvent) {
@@ -75,14 +90,14 @@ TEST_F(SerialPortTest, ImmediateCompletionStillSetsTheEvent) {
     ASSERT_TRUE(pty.Write("x", 1));
     usleep(20000);
     uint8_t byte = 0;
-    IoResult r = port.StartRead(&byte, 1, done);
-    ASSERT_EQ(r.Status, IoStatus::Done);
-    EXPECT_EQ(r.Transferred, 1u);
-    EXPECT_EQ(byte, 'x');
+    ASSERT_TRUE(port.StartRead(&byte, 1, done).Ok());
+    EXPECT_EQ(byte, 'x') << "the byte is in place before anything collects it";
     EXPECT_TRUE(done.IsSignalled());
+    uint32_t transferred = 0;
+    ASSERT_TRUE(port.Finish(transferred).Ok());
+    EXPECT_EQ(transferred, 1u);
     // A new transfer resets the event when it starts.
-    r = port.StartRead(&byte, 1, done);
-    EXPECT_EQ(r.Status, IoStatus::Pending);
+    ASSERT_TRUE(port.StartRead(&byte, 1, done).Ok());
     EXPECT_FALSE(done.IsSignalled());
 }
 
@@ -90,8 +105,8 @@ TEST_F(SerialPortTest, BytesCrossUnchangedInRawModeBothWays) {
     // The slave starts cooked: echo, line editing, CR/LF mapping, XON/XOFF.
     PtyPair cooked;
     ASSERT_TRUE(cooked.Open(false));
-    uint32_t code = 0;
-    ASSERT_EQ(port.Open(cooked.SlavePath(), code), SerialOpen::Opened);
+    bool configureFailed = false;
+    ASSERT_TRUE(port.Open(cooked.SlavePath(), configureFailed).Ok());
     uint8_t all[256];
     for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
 
@@ -99,15 +114,15 @@ TEST_F(SerialPortTest, BytesCrossUnchangedInRawModeBothWays) {
     uint8_t in[256] = {};
     uint32_t got = 0;
     while (got < sizeof in) {
-        IoResult r = Complete(port.StartRead(in + got, sizeof in - got, done));
-        ASSERT_EQ(r.Status, IoStatus::Done) << "after " << got << " bytes";
-        got += r.Transferred;
+        Transfer r = Complete(port.StartRead(in + got, sizeof in - got, done));
+        ASSERT_TRUE(r.result.Ok()) << "after " << got << " bytes";
+        got += r.transferred;
     }
     EXPECT_EQ(std::memcmp(in, all, sizeof all), 0);
 
-    IoResult w = Complete(port.StartWrite(all, sizeof all, done));
-    ASSERT_EQ(w.Status, IoStatus::Done);
-    ASSERT_EQ(w.Transferred, sizeof all);
+    Transfer w = Complete(port.StartWrite(all, sizeof all, done));
+    ASSERT_TRUE(w.result.Ok()) << w.result.Code();
+    ASSERT_EQ(w.transferred, sizeof all);
     uint8_t out[256] = {};
     ASSERT_TRUE(cooked.ReadExact(out, sizeof out, 2000));
     EXPECT_EQ(std::memcmp(out, all, sizeof all), 0);
@@ -132,80 +147,81 @@ TEST_F(SerialPortTest, OpenKeepsSpeedAndWaitingInput) {
     char buffer[5] = {};
     uint32_t got = 0;
     while (got < 5) {
-        IoResult r = Complete(port.StartRead(buffer + got, 5 - got, done));
-        ASSERT_EQ(r.Status, IoStatus::Done);
-        got += r.Transferred;
+        Transfer r = Complete(port.StartRead(buffer + got, 5 - got, done));
+        ASSERT_TRUE(r.result.Ok()) << r.result.Code();
+        got += r.transferred;
     }
     EXPECT_EQ(std::memcmp(buffer, "early", 5), 0);
 }
 
 TEST_F(SerialPortTest, OpenFailuresCarryTheSystemCode) {
-    uint32_t code = 0;
-    EXPECT_EQ(port.Open("/dev/kivro-no-such-port", code), SerialOpen::NotFound);
-    EXPECT_EQ(code, static_cast<uint32_t>(ENOENT));
+    bool configureFailed = true;
+    EXPECT_EQ(port.Open("/dev/kivro-no-such-port", configureFailed), Result(ENOENT));
+    EXPECT_FALSE(configureFailed);
     EXPECT_FALSE(port.IsOpen());
 
     // A name without "/" is a device under /dev; ptmx is a tty every system has.
-    EXPECT_EQ(port.Open("ptmx", code), SerialOpen::Opened);
+    EXPECT_TRUE(port.Open("ptmx", configureFailed).Ok());
     port.Close();
-    EXPECT_EQ(port.Open("kivro-no-such-port", code), SerialOpen::NotFound);
-    EXPECT_EQ(code, static_cast<uint32_t>(ENOENT));
+    configureFailed = true;
+    EXPECT_EQ(port.Open("kivro-no-such-port", configureFailed), Result(ENOENT));
+    EXPECT_FALSE(configureFailed);
 
     // A file that is no tty opens but cannot be configured.
-    EXPECT_EQ(port.Open("/dev/null", code), SerialOpen::ConfigureFailed);
-    EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
+    EXPECT_EQ(port.Open("/dev/null", configureFailed), Result(ENOTTY));
+    EXPECT_TRUE(configureFailed);
     EXPECT_FALSE(port.IsOpen());
 
     // Exclusive use: a second opener is refused while the port is open, and
     // the port can be opened again once closed.
     OpenPort();
     SerialPort second;
-    EXPECT_EQ(second.Open(pty.SlavePath(), code), SerialOpen::NotFound);
-    EXPECT_EQ(code, static_cast<uint32_t>(EBUSY));
+    configureFailed = true;
+    EXPECT_EQ(second.Open(pty.SlavePath(), configureFailed), Result(EBUSY));
+    EXPECT_FALSE(configureFailed);
     port.Close();
-    EXPECT_EQ(second.Open(pty.SlavePath(), code), SerialOpen::Opened);
+    EXPECT_TRUE(second.Open(pty.SlavePath(), configureFailed).Ok());
 }
 
 TEST_F(SerialPortTest, CancelEndsAPendingReadAsAborted) {
     OpenPort();
     uint8_t byte;
-    ASSERT_EQ(port.StartRead(&byte, 1, done).Status, IoStatus::Pending);
+    ASSERT_TRUE(port.StartRead(&byte, 1, done).Ok());
+    ASSERT_FALSE(done.IsSignalled()) << "pending";
     port.Cancel();
     EXPECT_TRUE(done.IsSignalled());
-    IoResult r = port.Finish();
-    EXPECT_EQ(r.Status, IoStatus::Failed);
-    EXPECT_EQ(r.Code, static_cast<uint32_t>(ECANCELED));
+    uint32_t transferred = 1;
+    EXPECT_EQ(port.Finish(transferred), Result(ECANCELED));
+    EXPECT_EQ(transferred, 0u);
     // The cancelled read took nothing: the next byte goes to the next read.
     ASSERT_TRUE(pty.Write("z", 1));
-    r = Complete(port.StartRead(&byte, 1, done));
-    ASSERT_EQ(r.Status, IoStatus::Done);
+    Transfer r = Complete(port.StartRead(&byte, 1, done));
+    ASSERT_TRUE(r.result.Ok()) << r.result.Code();
     EXPECT_EQ(byte, 'z');
 }
 
 TEST_F(SerialPortTest, HangUpOfThePhoneFailsThePendingRead) {
     PtyPair other;
     ASSERT_TRUE(other.Open());
-    uint32_t code = 0;
-    ASSERT_EQ(port.Open(other.SlavePath(), code), SerialOpen::Opened);
+    bool configureFailed = false;
+    ASSERT_TRUE(port.Open(other.SlavePath(), configureFailed).Ok());
     uint8_t byte;
-    IoResult r = port.StartRead(&byte, 1, done);
-    ASSERT_EQ(r.Status, IoStatus::Pending);
+    Result started = port.StartRead(&byte, 1, done);
+    ASSERT_TRUE(started.Ok());
+    ASSERT_FALSE(done.IsSignalled()) << "pending";
     other.~PtyPair();  // closes the master: the tty hangs up
     new (&other) PtyPair();
-    r = Complete(r);
-    EXPECT_EQ(r.Status, IoStatus::Failed);
-    EXPECT_EQ(r.Code, static_cast<uint32_t>(EIO));
+    Transfer r = Complete(started);
+    EXPECT_EQ(r.result, Result(EIO));
 }
 
 TEST_F(SerialPortTest, PtyHasNoModemLines) {
     OpenPort();
-    uint32_t status = 0, code = 0;
-    EXPECT_FALSE(port.ReadModemLines(status, code));
-    EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
+    uint32_t status = 0;
+    EXPECT_EQ(port.ReadModemLines(status), Result(ENOTTY));
     Event changed;
     ASSERT_TRUE(changed.Create());
-    EXPECT_FALSE(port.ArmModemWait(changed, 0, code));
-    EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
+    EXPECT_EQ(port.ArmModemWait(changed, 0), Result(ENOTTY));
 }
 
 // What the phone had sent is thrown away; what it sends next is read.
@@ -214,15 +230,13 @@ TEST_F(SerialPortTest, DiscardInputDropsWhatWaitsAndKeepsWhatFollows) {
     ASSERT_TRUE(pty.Write("stale", 5));
     uint8_t byte = 0;
     // Once one byte is readable, all five are in the tty's buffer.
-    IoResult r = Complete(port.StartRead(&byte, 1, done));
-    ASSERT_EQ(r.Status, IoStatus::Done);
+    Transfer r = Complete(port.StartRead(&byte, 1, done));
+    ASSERT_TRUE(r.result.Ok()) << r.result.Code();
     EXPECT_EQ(byte, 's');
-    uint32_t code = 1;
-    ASSERT_TRUE(port.DiscardInput(code));
-    EXPECT_EQ(code, 0u);
+    ASSERT_TRUE(port.DiscardInput().Ok());
     ASSERT_TRUE(pty.Write("n", 1));
     r = Complete(port.StartRead(&byte, 1, done));
-    ASSERT_EQ(r.Status, IoStatus::Done);
+    ASSERT_TRUE(r.result.Ok()) << r.result.Code();
     EXPECT_EQ(byte, 'n');
 }
 
@@ -241,30 +255,30 @@ struct ModemWaitTest : SerialPortTest, ::testing::WithParamInterface<bool> {
 TEST_P(ModemWaitTest, SignalsOnlyARealChangeAndCloseEndsIt) {
     lines.Set(pty.SlavePath(), TIOCM_CTS);
     OpenPort();
-    uint32_t status = 0, code = 0;
-    ASSERT_TRUE(port.ReadModemLines(status, code));
+    uint32_t status = 0;
+    ASSERT_TRUE(port.ReadModemLines(status).Ok());
     EXPECT_EQ(status, kModemCtsOn);
 
-    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status).Ok());
     Waitable w = changed.Handle();
     // Longer than a few rounds of polling: nothing changed, nothing signals.
-    EXPECT_EQ(WaitAny(&w, 1, 700), kWaitTimeout);
+    EXPECT_EQ(WaitIndex(&w, 1, 700), kWaitTimeout);
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_RNG);  // not a watched line
-    EXPECT_EQ(WaitAny(&w, 1, 500), kWaitTimeout);
+    EXPECT_EQ(WaitIndex(&w, 1, 500), kWaitTimeout);
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
-    EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
-    ASSERT_TRUE(port.ReadModemLines(status, code));
+    EXPECT_EQ(WaitIndex(&w, 1, 2000), 0);
+    ASSERT_TRUE(port.ReadModemLines(status).Ok());
     EXPECT_EQ(status, kModemCtsOn | kModemDsrOn);
 
     // Re-armed; a change that happens before the watcher blocks is not lost.
-    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status).Ok());
     EXPECT_FALSE(changed.IsSignalled());
     lines.Set(pty.SlavePath(), TIOCM_DSR);
-    EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
+    EXPECT_EQ(WaitIndex(&w, 1, 2000), 0);
 
     // Armed and unchanged: closing must not hang in the driver's wait.
-    ASSERT_TRUE(port.ReadModemLines(status, code));
-    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    ASSERT_TRUE(port.ReadModemLines(status).Ok());
+    ASSERT_TRUE(port.ArmModemWait(changed, status).Ok());
     uint32_t before = TickCount();
     port.Close();
     EXPECT_LT(TickCount() - before, 1000u);
@@ -276,12 +290,12 @@ TEST_P(ModemWaitTest, SignalsOnlyARealChangeAndCloseEndsIt) {
 TEST_P(ModemWaitTest, ChangeBeforeTheArmingIsNotLost) {
     lines.Set(pty.SlavePath(), 0);
     OpenPort();
-    uint32_t status = 0, code = 0;
-    ASSERT_TRUE(port.ReadModemLines(status, code));
+    uint32_t status = 0;
+    ASSERT_TRUE(port.ReadModemLines(status).Ok());
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
-    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status).Ok());
     Waitable w = changed.Handle();
-    EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
+    EXPECT_EQ(WaitIndex(&w, 1, 2000), 0);
 }
 
 // The driver's wait measures from the moment it is entered (the kernel copies
@@ -291,18 +305,18 @@ TEST_P(ModemWaitTest, ChangeBeforeTheArmingIsNotLost) {
 TEST_P(ModemWaitTest, ChangeWhileTheWatcherEntersTheDriverIsNotLost) {
     lines.Set(pty.SlavePath(), 0);
     OpenPort();
-    uint32_t status = 0, code = 0;
-    ASSERT_TRUE(port.ReadModemLines(status, code));
+    uint32_t status = 0;
+    ASSERT_TRUE(port.ReadModemLines(status).Ok());
     lines.StallWaits(pty.SlavePath(), 400);
     lines.CountReads(pty.SlavePath());
-    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    ASSERT_TRUE(port.ArmModemWait(changed, status).Ok());
     // The arming's read, then the watcher's: it is now on its way into the wait.
     uint32_t start = TickCount();
     while (lines.Reads(pty.SlavePath()) < 2 && TickCount() - start < 3000) SleepMs(1);
     ASSERT_GE(lines.Reads(pty.SlavePath()), 2);
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
     Waitable w = changed.Handle();
-    EXPECT_EQ(WaitAny(&w, 1, 4000), 0);
+    EXPECT_EQ(WaitIndex(&w, 1, 4000), 0);
 }
 
 // The lines vanish (the driver's read fails): the owner is woken to read them
@@ -310,14 +324,13 @@ TEST_P(ModemWaitTest, ChangeWhileTheWatcherEntersTheDriverIsNotLost) {
 TEST_P(ModemWaitTest, FailingLineReadSignals) {
     lines.Set(pty.SlavePath(), TIOCM_CTS | TIOCM_DSR);
     OpenPort();
-    uint32_t status = 0, code = 0;
-    ASSERT_TRUE(port.ReadModemLines(status, code));
-    ASSERT_TRUE(port.ArmModemWait(changed, status, code));
+    uint32_t status = 0;
+    ASSERT_TRUE(port.ReadModemLines(status).Ok());
+    ASSERT_TRUE(port.ArmModemWait(changed, status).Ok());
     lines.Remove(pty.SlavePath());
     Waitable w = changed.Handle();
-    EXPECT_EQ(WaitAny(&w, 1, 2000), 0);
-    EXPECT_FALSE(port.ReadModemLines(status, code));
-    EXPECT_EQ(code, static_cast<uint32_t>(ENOTTY));
+    EXPECT_EQ(WaitIndex(&w, 1, 2000), 0);
+    EXPECT_EQ(port.ReadModemLines(status), Result(ENOTTY));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, ModemWaitTest, ::testing::Values(false, true),

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitIndex.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/Proxy.h"
 #include "link/Phone.h"
@@ -26,11 +27,24 @@ using kivro::kUsbHello;
 
 namespace {
 
-IoResult Complete(SerialPort& port, Event& done, IoResult started) {
-    if (started.Status != IoStatus::Pending) return started;
+struct Transfer {
+    Result result;
+    uint32_t transferred = 0;
+};
+
+// Completes a started transfer once its event is set (at once when it
+// completed at once); a time-out fails it.
+Transfer Complete(SerialPort& port, Event& done, Result started) {
+    Transfer t;
+    t.result = started;
+    if (started.Failed()) return t;
     Waitable w = done.Handle();
-    if (WaitAny(&w, 1, 5000) != 0) return {IoStatus::Pending, 0, 0};
-    return port.Finish();
+    if (WaitIndex(&w, 1, 5000) != 0) {
+        t.result = Result(ErrorCodes::Timeout);
+        return t;
+    }
+    t.result = port.Finish(t.transferred);
+    return t;
 }
 
 // Every test has a COM pair of its own.
@@ -45,9 +59,11 @@ class WineSerialPort : public ::testing::Test {
         Event engineDone, phoneDone;
     };
     void OpenEnds(PortEnds& ends) {
-        uint32_t code = 0;
-        ASSERT_EQ(ends.engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
-        ASSERT_EQ(ends.phone.Open(pair.PhoneSide(), code), SerialOpen::Opened) << code;
+        bool configureFailed = false;
+        Result opened = ends.engine.Open(pair.EngineSide(), configureFailed);
+        ASSERT_TRUE(opened.Ok()) << opened.Code();
+        opened = ends.phone.Open(pair.PhoneSide(), configureFailed);
+        ASSERT_TRUE(opened.Ok()) << opened.Code();
         ASSERT_TRUE(ends.engineDone.Create());
         ASSERT_TRUE(ends.phoneDone.Create());
     }
@@ -59,43 +75,41 @@ TEST_F(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
     PortEnds ends;
     ASSERT_NO_FATAL_FAILURE(OpenEnds(ends));
     auto& [engine, phone, engineDone, phoneDone] = ends;
-    uint32_t code = 0;
 
     uint8_t all[256];
     for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
     uint8_t in[256] = {};
     // The phone's read waits for all its bytes; the engine's write completes.
-    IoResult read = phone.StartRead(in, sizeof in, phoneDone);
-    ASSERT_NE(read.Status, IoStatus::Failed) << read.Code;
-    IoResult write = Complete(engine, engineDone, engine.StartWrite(all, sizeof all, engineDone));
-    ASSERT_EQ(write.Status, IoStatus::Done) << write.Code;
-    EXPECT_EQ(write.Transferred, sizeof all);
+    Result started = phone.StartRead(in, sizeof in, phoneDone);
+    ASSERT_TRUE(started.Ok()) << started.Code();
+    Transfer write = Complete(engine, engineDone, engine.StartWrite(all, sizeof all, engineDone));
+    ASSERT_TRUE(write.result.Ok()) << write.result.Code();
+    EXPECT_EQ(write.transferred, sizeof all);
     uint32_t got = 0;
     for (;;) {
-        read = Complete(phone, phoneDone, read);
-        ASSERT_EQ(read.Status, IoStatus::Done) << read.Code;
-        got += read.Transferred;
+        Transfer read = Complete(phone, phoneDone, started);
+        ASSERT_TRUE(read.result.Ok()) << read.result.Code();
+        got += read.transferred;
         if (got == sizeof in) break;
-        read = phone.StartRead(in + got, sizeof in - got, phoneDone);
+        started = phone.StartRead(in + got, sizeof in - got, phoneDone);
     }
     EXPECT_EQ(std::memcmp(in, all, sizeof all), 0);
 
     // A pending read ends with "operation aborted" when cancelled.
     uint8_t byte;
-    ASSERT_EQ(engine.StartRead(&byte, 1, engineDone).Status, IoStatus::Pending);
+    ASSERT_TRUE(engine.StartRead(&byte, 1, engineDone).Ok());
+    ASSERT_FALSE(engineDone.IsSignalled()) << "pending";
     engine.Cancel();
-    IoResult cancelled = engine.Finish();
-    EXPECT_EQ(cancelled.Status, IoStatus::Failed);
-    EXPECT_EQ(cancelled.Code, static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
+    uint32_t transferred = 1;
+    EXPECT_EQ(engine.Finish(transferred).Code(), static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(transferred, 0u);
 
     // A pty has no modem lines: reading them and waiting for them both fail.
     uint32_t status = 0;
-    EXPECT_FALSE(engine.ReadModemLines(status, code));
-    EXPECT_EQ(code, static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(engine.ReadModemLines(status).Code(), static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
     Event changed;
     ASSERT_TRUE(changed.Create());
-    EXPECT_FALSE(engine.ArmModemWait(changed, 0, code));
-    EXPECT_NE(code, 0u);
+    EXPECT_TRUE(engine.ArmModemWait(changed, 0).Failed());
 }
 
 // The Bluetooth path's two calls on a COM port with modem lines (the shim
@@ -106,20 +120,24 @@ TEST_F(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
         GTEST_SKIP() << "the modem shim is not preloaded";
     ASSERT_TRUE(pair.SetEngineLines(0x20 | 0x100));
     SerialPort engine;
-    uint32_t code = 0;
-    ASSERT_EQ(engine.Open(pair.EngineSide(), code), SerialOpen::Opened) << code;
+    bool configureFailed = false;
+    Result result = engine.Open(pair.EngineSide(), configureFailed);
+    ASSERT_TRUE(result.Ok()) << result.Code();
     uint32_t status = 0;
-    ASSERT_TRUE(engine.ReadModemLines(status, code)) << code;
+    result = engine.ReadModemLines(status);
+    ASSERT_TRUE(result.Ok()) << result.Code();
     EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn | kModemDsrOn);
 
     Event changed;
     ASSERT_TRUE(changed.Create());
-    ASSERT_TRUE(engine.ArmModemWait(changed, status, code)) << code;
+    result = engine.ArmModemWait(changed, status);
+    ASSERT_TRUE(result.Ok()) << result.Code();
     Waitable w = changed.Handle();
-    EXPECT_EQ(WaitAny(&w, 1, 300), kWaitTimeout) << "signalled without a change";
+    EXPECT_EQ(WaitIndex(&w, 1, 300), kWaitTimeout) << "signalled without a change";
     ASSERT_TRUE(pair.SetEngineLines(0x20));  // DSR drops
-    EXPECT_EQ(WaitAny(&w, 1, 5000), 0) << "the change did not end the wait";
-    ASSERT_TRUE(engine.ReadModemLines(status, code)) << code;
+    EXPECT_EQ(WaitIndex(&w, 1, 5000), 0) << "the change did not end the wait";
+    result = engine.ReadModemLines(status);
+    ASSERT_TRUE(result.Ok()) << result.Code();
     EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn);
 }
 
@@ -129,28 +147,24 @@ TEST_F(WineSerialPort, DiscardInputDropsWhatArrivedAndKeepsWhatFollows) {
     PortEnds ends;
     ASSERT_NO_FATAL_FAILURE(OpenEnds(ends));
     auto& [engine, phone, engineDone, phoneDone] = ends;
-    uint32_t code = 0;
 
     // A reply cut off after its first byte: the rest has arrived, unread.
     const uint8_t reply[6] = {0x00, 0x00, 0x03, 0x07, 0x20, 0x00};
-    ASSERT_EQ(Complete(phone, phoneDone, phone.StartWrite(reply, 6, phoneDone)).Status,
-              IoStatus::Done);
+    ASSERT_TRUE(Complete(phone, phoneDone, phone.StartWrite(reply, 6, phoneDone)).result.Ok());
     uint8_t byte = 0xFF;
-    ASSERT_EQ(Complete(engine, engineDone, engine.StartRead(&byte, 1, engineDone)).Status,
-              IoStatus::Done);
+    ASSERT_TRUE(Complete(engine, engineDone, engine.StartRead(&byte, 1, engineDone)).result.Ok());
     // socat relays in one write what it read in one, so the rest is here too.
-    ASSERT_TRUE(engine.DiscardInput(code)) << code;
-    EXPECT_EQ(code, 0u);
+    Result discarded = engine.DiscardInput();
+    ASSERT_TRUE(discarded.Ok()) << discarded.Code();
 
     const uint8_t next[3] = {0x00, 0x00, 0x00};
-    ASSERT_EQ(Complete(phone, phoneDone, phone.StartWrite(next, 3, phoneDone)).Status,
-              IoStatus::Done);
+    ASSERT_TRUE(Complete(phone, phoneDone, phone.StartWrite(next, 3, phoneDone)).result.Ok());
     uint8_t in[3] = {0xFF, 0xFF, 0xFF};
     uint32_t got = 0;
     while (got < 3) {
-        IoResult r = Complete(engine, engineDone, engine.StartRead(in + got, 3 - got, engineDone));
-        ASSERT_EQ(r.Status, IoStatus::Done) << r.Code;
-        got += r.Transferred;
+        Transfer r = Complete(engine, engineDone, engine.StartRead(in + got, 3 - got, engineDone));
+        ASSERT_TRUE(r.result.Ok()) << r.result.Code();
+        got += r.transferred;
     }
     EXPECT_EQ(std::memcmp(in, next, 3), 0)
         << "stale bytes were read: " << int(in[0]) << " " << int(in[1]) << " " << int(in[2]);

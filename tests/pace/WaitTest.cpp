@@ -180,6 +180,25 @@ TEST_F(WaitTest, FileComingInIsFetchedWithoutWaits) {
     EXPECT_EQ(written, content);
 }
 
+// Bytes waiting before the hello (a phone's leftovers, line noise) are read in
+// the pass that finds them: one main-loop wait each would make a long run of
+// them a long delay before the server is found.
+TEST_F(WaitTest, StrayBytesBeforeTheHelloCostNoPassEach) {
+    Settings s = TestSettings(FreePort());
+    std::strcpy(s.USBComPort, usb.SlavePath());
+    proxy = std::make_unique<Proxy>(kLinkTimeoutMs);
+    ASSERT_TRUE(proxy->Start(&sink, s)) << Describe(sink.Events());
+    ASSERT_GE(sink.WaitForCode(EV_USB_PORT_OPENED, 1), 0) << Describe(sink.Events());
+    ClearWaits();
+    uint8_t bytes[300 + sizeof kUsbHello];
+    std::memset(bytes, 0x5A, 300);
+    std::memcpy(bytes + 300, kUsbHello, sizeof kUsbHello);
+    ASSERT_TRUE(usb.Write(bytes, sizeof bytes));
+    ASSERT_GE(phone.WaitForType(LINK_SYNC_CONFIG), 0) << Describe(sink.Events());
+    // A few passes: the tty may hand the bytes over in more than one piece.
+    EXPECT_LT(Waits().size(), 30u);
+}
+
 }  // namespace
 }  // namespace kivro::test
 

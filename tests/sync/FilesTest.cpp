@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "TempFolder.h"
+#include "WaitIndex.h"
 #include "platform/DirWatch.h"
 #include "platform/Files.h"
 #include "text/Text.h"
@@ -18,6 +19,7 @@
 namespace kivro::platform {
 namespace {
 
+using kivro::test::WaitIndex;
 using kivro::testing::TempFolder;
 
 TEST(JoinPath, SeparatorOnlyWhereNeeded) {
@@ -249,15 +251,15 @@ TEST_F(DirWatchTest, WaitsBesideEventsAndSurvivesAMove) {
     ASSERT_TRUE(stop.Create());
     DirWatch moved = std::move(watch);
     const Waitable list[] = {stop.Handle(), moved.Handle()};
-    EXPECT_EQ(WaitAny(list, 2, 100), kWaitTimeout);
+    EXPECT_EQ(WaitIndex(list, 2, 100), kWaitTimeout);
     folder.Write("x.txt", 1);
-    EXPECT_EQ(WaitAny(list, 2, 3000), 1);
+    EXPECT_EQ(WaitIndex(list, 2, 3000), 1);
     ASSERT_TRUE(stop.Set());
-    EXPECT_EQ(WaitAny(list, 2, 0), 0);  // the lower position wins
+    EXPECT_EQ(WaitIndex(list, 2, 0), 0);  // the lower position wins
     EXPECT_EQ(moved.Rearm().Code(), 0u);
     while (moved.Wait(200)) EXPECT_EQ(moved.Rearm().Code(), 0u);  // the rest of that one change
     ASSERT_TRUE(stop.Reset());
-    EXPECT_EQ(WaitAny(list, 2, 100), kWaitTimeout);
+    EXPECT_EQ(WaitIndex(list, 2, 100), kWaitTimeout);
 }
 
 TEST_F(DirWatchTest, SubfolderContentsAreNotWatched) {

@@ -170,7 +170,9 @@ struct ProxyTestAccess {
             if (proxy.events_[SLOT_STOP].IsSignalled()) break;
             // A change in the folder (a file just received) is rescanned as the worker does.
             platform::Waitable change = proxy.waits_[SLOT_DIR_CHANGE];
-            if (proxy.SyncEnabled() && change && platform::WaitAny(&change, 1, 0) == 0)
+            int signalled = platform::kWaitTimeout;
+            if (proxy.SyncEnabled() && change && platform::WaitAny(&change, 1, 0, signalled).Ok() &&
+                signalled == 0)
                 proxy.DirectoryChanged();
             uint8_t type = LINK_DATA;
             uint32_t length = 0;
