@@ -45,8 +45,8 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
     }
 
     for (int slot : {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
-        if (!events_[slot].Create()) {
-            ReportSystemError(MSG_ERR_CREATE_EVENT);
+        if (platform::Result created = events_[slot].Create(); created.Failed()) {
+            ReportSystemError(MSG_ERR_CREATE_EVENT, created.Code());
             return fail();
         }
         waits_[slot] = events_[slot].Handle();
@@ -61,10 +61,9 @@ bool Proxy::Start(EngineEvents* sink, const Settings& settings) {
 
     // Running before the thread exists: a worker that ends at once must find it set.
     running_ = true;
-    if (!worker_.Start(&Proxy::WorkerProcedure, this)) {
-        uint32_t code = platform::LastError();
+    if (platform::Result started = worker_.Start(&Proxy::WorkerProcedure, this); started.Failed()) {
         running_ = false;
-        ReportSystemError(MSG_ERR_CREATE_THREAD, code);
+        ReportSystemError(MSG_ERR_CREATE_THREAD, started.Code());
         return fail();
     }
     return true;
@@ -158,10 +157,6 @@ void Report(EngineEvents* sink, EventCode code, const EngineError& error) {
 }
 
 }  // namespace
-
-void Proxy::ReportSystemError(uint32_t messageId) {
-    ReportSystemError(messageId, platform::LastError());
-}
 
 void Proxy::ReportSystemError(uint32_t messageId, uint32_t code) {
     lastError_ = {messageId, code};

@@ -70,9 +70,7 @@ class Proxy {
     void PostEvent(EventCode code, uint32_t value);
     void PostText(EventCode code, const char* text);  // the event's value is 1
     void PostStatistics();
-    // Record the error; post it unless code is 0. Without a code: LastError()
-    // of the calling thread.
-    void ReportSystemError(uint32_t messageId);
+    // Record the error; post it unless code is 0.
     void ReportSystemError(uint32_t messageId, uint32_t code);
     void ReportSocketError(uint32_t messageId, uint32_t code);
 

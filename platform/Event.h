@@ -35,16 +35,18 @@ void CloseEvent(void* raw);
 // Owner of one manual-reset event, created non-signalled. Move-only.
 class Event {
   public:
-    // False on failure; LastError() holds the system's code.
-    bool Create();
+    // A new event in place of any the owner held.
+    Result Create();
     void Close() { raw_.reset(); }
     bool IsOpen() const { return raw_.valid(); }
 
-    // Safe from any thread while the event is open.
-    bool Set() const;
+    // Safe from any thread while the event is open. Neither can fail on an open
+    // event (the systems fail them only for a handle that is not one), and on a
+    // closed one they do nothing, so they answer nothing.
+    void Set() const;
     // Clears the event's own signal. On Linux a bound fd that is still ready keeps
     // the event signalled (level-triggered readiness is not lost by a reset).
-    bool Reset() const;
+    void Reset() const;
     // True when a wait on the event alone would return at once.
     bool IsSignalled() const;
 

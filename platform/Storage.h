@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/Result.h"
+
 namespace kivro::platform {
 
 // The manual serial ports a fresh installation names: "COM3" and "COM8" on
@@ -25,21 +27,21 @@ void DefaultSyncFolder(char* folder, size_t capacity);
 // empty text when neither knows a home folder.
 std::string HomeFolder();
 
-// Reads the whole file at path into text. A missing file reads as empty; false
+// Reads the whole file at path into text. A missing file reads as empty; fails
 // when the file exists but cannot be read.
-bool ReadWholeFile(const char* path, std::string& text);
+Result ReadWholeFile(const char* path, std::string& text);
 
 // Puts text in the place of the file at path in one step: a temporary file in
 // the same folder (created with the folders above it when missing), flushed to
 // disk, then renamed over the old one, whose permissions it keeps. A crash
 // leaves either the old or the new file. A path that is a link is written where
 // the link points, so the link survives.
-bool ReplaceFileAtomically(const char* path, const std::string& text);
+Result ReplaceFileAtomically(const char* path, const std::string& text);
 
 // Creates the file at path holding text when nothing has that name; whatever
-// is there already is left alone. The file appears whole or not at all. True
+// is there already is left alone. The file appears whole or not at all. Ok
 // when a file is there afterwards.
-bool CreateFileOnce(const char* path, const std::string& text);
+Result CreateFileOnce(const char* path, const std::string& text);
 #endif
 
 }  // namespace kivro::platform

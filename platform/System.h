@@ -17,13 +17,9 @@ void BuildUpperTable(unsigned char table[256]);
 
 // Fills the text layer's UpperTable from the system; once at start-up, before
 // any case-insensitive comparison.
-inline void InitUpperTable() { BuildUpperTable(UpperTable); }
-
-// The calling thread's last system error code (GetLastError / errno) and its setter.
-uint32_t LastError();
-void SetLastError(uint32_t code);
-// The last socket error (WSAGetLastError / errno).
-uint32_t LastSocketError();
+inline void InitUpperTable() {
+    BuildUpperTable(UpperTable);
+}
 
 // The system's text for an error code, as the system gives it (FormatMessageA,
 // trailing line break included; strerror on Linux). False when the system has

@@ -3,6 +3,7 @@
 // loses the system's error code). Win32: CreateThread; Linux: pthreads.
 #pragma once
 
+#include "platform/Result.h"
 #include "platform/Unique.h"
 
 namespace kivro::platform {
@@ -17,8 +18,8 @@ class Thread {
   public:
     using Procedure = void (*)(void* argument);
 
-    // False on failure; LastError() holds the system's code. Only when not Joinable.
-    bool Start(Procedure procedure, void* argument);
+    // Only when not Joinable (else it fails as busy).
+    Result Start(Procedure procedure, void* argument);
     bool Joinable() const { return raw_.valid(); }
     // Waits until the thread has returned, then releases it. Not from the thread itself.
     void Join();

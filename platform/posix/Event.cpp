@@ -24,40 +24,34 @@ void CloseEvent(void* raw) {
     delete source;
 }
 
-bool Event::Create() {
+Result Event::Create() {
     Close();
     int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return Result(static_cast<uint32_t>(errno));
     auto* source = new (std::nothrow) WaitSource;
     if (source == nullptr) {
         close(fd);
-        errno = ENOMEM;
-        return false;
+        return Result(ENOMEM);
     }
     source->fd = fd;
     raw_.reset(source);
-    return true;
+    return {};
 }
 
-bool Event::Set() const {
+void Event::Set() const {
     WaitSource* source = SourceOf(*this);
-    if (source == nullptr) {
-        errno = EBADF;
-        return false;
-    }
+    if (source == nullptr) return;
     uint64_t one = 1;
-    // EAGAIN means the counter is at its maximum: signalled already.
-    return write(source->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
+    // Fails only with the counter at its maximum: signalled already.
+    (void)!write(source->fd, &one, sizeof one);
 }
 
-bool Event::Reset() const {
+void Event::Reset() const {
     WaitSource* source = SourceOf(*this);
-    if (source == nullptr) {
-        errno = EBADF;
-        return false;
-    }
+    if (source == nullptr) return;
     uint64_t value;
-    return read(source->fd, &value, sizeof value) == sizeof value || errno == EAGAIN;
+    // Fails only with the counter at 0: not signalled.
+    (void)!read(source->fd, &value, sizeof value);
 }
 
 bool Event::IsSignalled() const {

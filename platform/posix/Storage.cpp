@@ -73,10 +73,17 @@ std::string WriteTemporary(const std::string& path, const std::string& text,
               fsync(fd.get()) == 0;
     fd.reset();
     if (!ok) {
+        const int error = errno;
         unlink(temp.c_str());
+        errno = error;
         return std::string();
     }
     return temp;
+}
+
+// The failure errno holds, as a Result (EIO should a call fail without one).
+Result Failure() {
+    return Result(errno != 0 ? static_cast<uint32_t>(errno) : EIO);
 }
 
 void SyncFolder(const std::string& path) {
@@ -121,49 +128,56 @@ std::string HomeFolder() {
     return std::string();
 }
 
-bool ReadWholeFile(const char* path, std::string& text) {
+Result ReadWholeFile(const char* path, std::string& text) {
     text.clear();
     UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return errno == ENOENT;
+    if (fd.get() < 0) return errno == ENOENT ? Result() : Failure();
     char buf[8192];
     for (;;) {
         ssize_t n = read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
+        if (n < 0) return Failure();
+        if (n == 0) return {};
         text.append(buf, static_cast<size_t>(n));
     }
 }
 
-bool ReplaceFileAtomically(const char* path, const std::string& text) {
+Result ReplaceFileAtomically(const char* path, const std::string& text) {
     const std::string target = WriteTarget(path);
     struct stat st;
     mode_t mode = 0;
     const bool exists = stat(target.c_str(), &st) == 0;
     if (exists) mode = st.st_mode & 07777;
     std::string temp = WriteTemporary(target, text, exists ? &mode : nullptr);
-    if (temp.empty()) return false;
+    if (temp.empty()) return Failure();
     if (rename(temp.c_str(), target.c_str()) != 0) {
+        const Result failed = Failure();
         unlink(temp.c_str());
-        return false;
+        return failed;
     }
     SyncFolder(target);
-    return true;
+    return {};
 }
 
-bool CreateFileOnce(const char* path, const std::string& text) {
+Result CreateFileOnce(const char* path, const std::string& text) {
     struct stat st;
-    if (lstat(path, &st) == 0) return true;
-    if (errno != ENOENT) return false;
+    if (lstat(path, &st) == 0) return {};
+    if (errno != ENOENT) return Failure();
     std::string temp = WriteTemporary(path, text, nullptr);
-    if (temp.empty()) return false;
+    if (temp.empty()) return Failure();
     // link() publishes the whole file at once and fails when a file appeared
     // meanwhile, which is then kept. Where links are not supported, rename.
-    bool ok = link(temp.c_str(), path) == 0 || errno == EEXIST;
-    if (!ok && lstat(path, &st) != 0) ok = rename(temp.c_str(), path) == 0;
+    Result published;
+    if (link(temp.c_str(), path) != 0 && errno != EEXIST) {
+        published = Failure();
+        if (lstat(path, &st) != 0)
+            published = rename(temp.c_str(), path) == 0 ? Result() : Failure();
+        else
+            published = {};
+    }
     unlink(temp.c_str());
-    if (ok) SyncFolder(path);
-    return ok;
+    if (published.Ok()) SyncFolder(path);
+    return published;
 }
 
 }  // namespace kivro::platform

@@ -35,16 +35,6 @@ void BuildUpperTable(unsigned char table[256]) {
     }
 }
 
-uint32_t LastError() {
-    return static_cast<uint32_t>(errno);
-}
-void SetLastError(uint32_t code) {
-    errno = static_cast<int>(code);
-}
-uint32_t LastSocketError() {
-    return static_cast<uint32_t>(errno);
-}
-
 bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
     if (capacity == 0) return false;
     buffer[0] = '\0';

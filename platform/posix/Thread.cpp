@@ -1,5 +1,5 @@
 // Linux threads through pthreads: pthread_create returns its error code, which
-// becomes errno so that callers read it as they read any other system error.
+// Start hands back as its Result.
 #include "platform/Thread.h"
 
 #include <cerrno>
@@ -33,28 +33,23 @@ void DetachThread(void* raw) {
     delete Native(raw);
 }
 
-bool Thread::Start(Procedure procedure, void* argument) {
-    if (raw_.valid()) {
-        errno = EBUSY;
-        return false;
-    }
+Result Thread::Start(Procedure procedure, void* argument) {
+    if (raw_.valid()) return Result(EBUSY);
     auto* id = new (std::nothrow) pthread_t;
     auto* start = new (std::nothrow) StartRecord{procedure, argument};
     if (id == nullptr || start == nullptr) {
         delete id;
         delete start;
-        errno = ENOMEM;
-        return false;
+        return Result(ENOMEM);
     }
     int error = pthread_create(id, nullptr, Run, start);
     if (error != 0) {
         delete id;
         delete start;
-        errno = error;
-        return false;
+        return Result(static_cast<uint32_t>(error));
     }
     raw_.reset(id);
-    return true;
+    return {};
 }
 
 void Thread::Join() {

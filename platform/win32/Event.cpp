@@ -11,17 +11,21 @@ void CloseEvent(void* raw) {
     CloseHandle(raw);
 }
 
-bool Event::Create() {
-    raw_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    return raw_.valid();
+Result Event::Create() {
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const DWORD error = h == nullptr ? GetLastError() : 0;
+    raw_.reset(h);
+    return Result(error);
 }
 
-bool Event::Set() const {
-    return SetEvent(raw_.get()) != FALSE;
+void Event::Set() const {
+    if (raw_.valid()) SetEvent(raw_.get());
 }
-bool Event::Reset() const {
-    return ResetEvent(raw_.get()) != FALSE;
+
+void Event::Reset() const {
+    if (raw_.valid()) ResetEvent(raw_.get());
 }
+
 bool Event::IsSignalled() const {
     return WaitForSingleObject(raw_.get(), 0) == WAIT_OBJECT_0;
 }

@@ -23,16 +23,6 @@ void BuildUpperTable(unsigned char table[256]) {
     }
 }
 
-uint32_t LastError() {
-    return GetLastError();
-}
-void SetLastError(uint32_t code) {
-    ::SetLastError(code);
-}
-uint32_t LastSocketError() {
-    return static_cast<uint32_t>(WSAGetLastError());
-}
-
 bool SystemErrorText(uint32_t code, char* buffer, size_t capacity) {
     if (capacity == 0) return false;
     buffer[0] = '\0';

@@ -27,25 +27,19 @@ void DetachThread(void* raw) {
     CloseHandle(raw);
 }
 
-bool Thread::Start(Procedure procedure, void* argument) {
-    if (raw_.valid()) {
-        SetLastError(ERROR_BUSY);
-        return false;
-    }
+Result Thread::Start(Procedure procedure, void* argument) {
+    if (raw_.valid()) return Result(ERROR_BUSY);
     auto* start = new (std::nothrow) StartRecord{procedure, argument};
-    if (start == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
+    if (start == nullptr) return Result(ERROR_NOT_ENOUGH_MEMORY);
     DWORD id;
-    raw_.reset(CreateThread(nullptr, 0, Run, start, 0, &id));
-    if (!raw_.valid()) {
-        DWORD error = GetLastError();
+    HANDLE h = CreateThread(nullptr, 0, Run, start, 0, &id);
+    if (h == nullptr) {
+        const DWORD error = GetLastError();
         delete start;
-        SetLastError(error);
-        return false;
+        return Result(error);
     }
-    return true;
+    raw_.reset(h);
+    return {};
 }
 
 void Thread::Join() {

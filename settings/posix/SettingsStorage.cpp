@@ -49,7 +49,7 @@ class SettingsFileStore final : public ValueStore {
     bool Set(const char* name, uint32_t type, const void* data, uint32_t size) override {
         if (!open_ || !Refresh() || !writable_) return false;
         file_.Set(name, type, static_cast<const uint8_t*>(data), size);
-        return platform::ReplaceFileAtomically(path_.c_str(), file_.Text());
+        return platform::ReplaceFileAtomically(path_.c_str(), file_.Text()).Ok();
     }
 
   private:
@@ -61,7 +61,7 @@ class SettingsFileStore final : public ValueStore {
         writable_ = false;
         file_.Parse("");
         std::string text;
-        if (!platform::ReadWholeFile(path_.c_str(), text)) return false;
+        if (platform::ReadWholeFile(path_.c_str(), text).Failed()) return false;
         writable_ = text.find('\0') == std::string::npos;
         if (writable_) file_.Parse(text);
         return true;
@@ -104,7 +104,7 @@ std::unique_ptr<ValueStore> CreateSettingsValueStore() {
 }
 
 bool CreateDefaultSettingsFile(const char* path, const Settings& defaults, const char* keyPath) {
-    return platform::CreateFileOnce(path, DefaultSettingsFileText(defaults, keyPath));
+    return platform::CreateFileOnce(path, DefaultSettingsFileText(defaults, keyPath)).Ok();
 }
 
 }  // namespace kivro

@@ -16,31 +16,31 @@ using platform::Waitable;
 
 TEST(PlatformEvent, LowestSignalledPositionWinsAndStaysUntilReset) {
     Event events[3];
-    for (Event& e : events) ASSERT_TRUE(e.Create());
+    for (Event& e : events) ASSERT_TRUE(e.Create().Ok());
     Waitable set[3] = {events[0].Handle(), events[1].Handle(), events[2].Handle()};
 
     EXPECT_EQ(WaitIndex(set, 3, 0), platform::kWaitTimeout);
     EXPECT_EQ(WaitIndex(set, 3, 50), platform::kWaitTimeout);
-    ASSERT_TRUE(events[2].Set());
-    ASSERT_TRUE(events[1].Set());
+    events[2].Set();
+    events[1].Set();
     EXPECT_EQ(WaitIndex(set, 3, 1000), 1);
     EXPECT_EQ(WaitIndex(set, 3, 1000), 1) << "manual reset: a wait consumes nothing";
-    ASSERT_TRUE(events[1].Reset());
+    events[1].Reset();
     EXPECT_EQ(WaitIndex(set, 3, 1000), 2);
-    ASSERT_TRUE(events[2].Reset());
+    events[2].Reset();
     EXPECT_FALSE(events[2].IsSignalled());
     EXPECT_EQ(WaitIndex(set, 3, 0), platform::kWaitTimeout);
 
     // Moving the owner keeps the same event.
     Event moved = std::move(events[0]);
-    ASSERT_TRUE(moved.Set());
+    moved.Set();
     EXPECT_EQ(WaitIndex(set, 3, 0), 0);
 }
 
 TEST(PlatformSocket, ConnectionReadinessShowsOnItsEvent) {
     Event acceptReady, dataReady;
-    ASSERT_TRUE(acceptReady.Create());
-    ASSERT_TRUE(dataReady.Create());
+    ASSERT_TRUE(acceptReady.Create().Ok());
+    ASSERT_TRUE(dataReady.Create().Ok());
     platform::TcpListener listener;
     uint16_t port = FreePort();
     ASSERT_FALSE(listener.Create().Failed());

@@ -29,7 +29,7 @@ namespace {
 struct SerialPortTest : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(pty.Open());
-        ASSERT_TRUE(done.Create());
+        ASSERT_TRUE(done.Create().Ok());
     }
     void OpenPort() {
         bool configureFailed = true;
@@ -220,7 +220,7 @@ TEST_F(SerialPortTest, PtyHasNoModemLines) {
     uint32_t status = 0;
     EXPECT_EQ(port.ReadModemLines(status), Result(ENOTTY));
     Event changed;
-    ASSERT_TRUE(changed.Create());
+    ASSERT_TRUE(changed.Create().Ok());
     EXPECT_EQ(port.ArmModemWait(changed, 0), Result(ENOTTY));
 }
 
@@ -246,7 +246,7 @@ struct ModemWaitTest : SerialPortTest, ::testing::WithParamInterface<bool> {
     void SetUp() override {
         SerialPortTest::SetUp();
         lines.SetRfcomm(GetParam());
-        ASSERT_TRUE(changed.Create());
+        ASSERT_TRUE(changed.Create().Ok());
     }
     ModemLines lines;
     Event changed;

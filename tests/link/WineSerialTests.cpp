@@ -64,8 +64,8 @@ class WineSerialPort : public ::testing::Test {
         ASSERT_TRUE(opened.Ok()) << opened.Code();
         opened = ends.phone.Open(pair.PhoneSide(), configureFailed);
         ASSERT_TRUE(opened.Ok()) << opened.Code();
-        ASSERT_TRUE(ends.engineDone.Create());
-        ASSERT_TRUE(ends.phoneDone.Create());
+        ASSERT_TRUE(ends.engineDone.Create().Ok());
+        ASSERT_TRUE(ends.phoneDone.Create().Ok());
     }
 
     WineComPair pair;
@@ -108,7 +108,7 @@ TEST_F(WineSerialPort, TransfersCancelAndModemLinesOnAComPort) {
     uint32_t status = 0;
     EXPECT_EQ(engine.ReadModemLines(status).Code(), static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
     Event changed;
-    ASSERT_TRUE(changed.Create());
+    ASSERT_TRUE(changed.Create().Ok());
     EXPECT_TRUE(engine.ArmModemWait(changed, 0).Failed());
 }
 
@@ -129,7 +129,7 @@ TEST_F(WineSerialPort, ModemLinesAreReadAndAChangeEndsTheWait) {
     EXPECT_EQ(status & (kModemCtsOn | kModemDsrOn), kModemCtsOn | kModemDsrOn);
 
     Event changed;
-    ASSERT_TRUE(changed.Create());
+    ASSERT_TRUE(changed.Create().Ok());
     result = engine.ArmModemWait(changed, status);
     ASSERT_TRUE(result.Ok()) << result.Code();
     Waitable w = changed.Handle();

@@ -149,7 +149,7 @@ struct ProxyTestAccess {
         proxy.sink_ = sink;
         for (int slot :
              {SLOT_LISTENER, SLOT_CLIENT, SLOT_MODEM, SLOT_HELLO, SLOT_LINK, SLOT_STOP}) {
-            if (!proxy.events_[slot].Create()) std::abort();
+            if (proxy.events_[slot].Create().Failed()) std::abort();
             proxy.waits_[slot] = proxy.events_[slot].Handle();
         }
         if (!proxy.OpenSync()) {
