@@ -59,9 +59,12 @@ class DirWatch {
     // The HANDLE on Windows; on Linux a WaitSource holding the inotify fd, which
     // is what WaitAny waits on there.
     Unique<void*, nullptr, CloseChangeNotification> notification_;
-    bool gone_ = false;             // Linux: the watch was removed with its folder
-    uint64_t identity_ = 0;         // Windows: volume serial and file index of the folder
-    char dir_[kPathCapacity] = {};  // Windows: the folder's path, to look at it again
+#if defined(_WIN32)
+    uint64_t identity_ = 0;         // volume serial and file index of the folder
+    char dir_[kPathCapacity] = {};  // the folder's path, to look at it again
+#else
+    bool gone_ = false;  // the watch was removed with its folder
+#endif
 };
 
 }  // namespace kivro::platform

@@ -138,8 +138,10 @@ class DirListing {
 
   private:
     UniqueFind find_;
-    bool havePending_ = false;  // Windows: FindFirstFileA already gave this entry
+#if defined(_WIN32)
+    bool havePending_ = false;  // FindFirstFileA already gave this entry
     DirEntry pending_{};
+#endif
 };
 
 // The file or directory at path (no wildcards), as a listing would give it.

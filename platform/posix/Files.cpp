@@ -227,7 +227,6 @@ bool DirListing::Next(DirEntry& entry) {
 
 void DirListing::Close() {
     find_.reset();
-    havePending_ = false;
 }
 
 Result FindFile(const char* path, DirEntry& entry) {
