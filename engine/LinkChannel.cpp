@@ -173,12 +173,27 @@ LinkOutcome LinkChannel::Transfer(uint8_t* buffer, uint32_t count, bool write) {
     const uint32_t start = platform::TickCount();
     uint32_t offset = 0;
     bool pending = false;
+    auto collect = [&]() {
+        transferDone_.Reset();
+        pending = false;
+        uint32_t transferred = 0;
+        Result finished = port.Finish(transferred);
+        offset += transferred;
+        count -= transferred;
+        return finished;
+    };
     while (count > 0) {
         if (!pending) {
             Result started = write ? port.StartWrite(buffer + offset, count, transferDone_)
                                    : port.StartRead(buffer + offset, count, transferDone_);
             if (started.Failed()) return {false, started.Code()};
-            pending = true;  // done at once too: its event is set, collected below
+            if (!port.Pending()) {
+                // Done at once: collected without a wait, which would only have
+                // answered with this transfer's event, the first in its list.
+                if (Result finished = collect(); finished.Failed()) return {false, finished.Code()};
+                continue;
+            }
+            pending = true;
         }
         uint32_t elapsed = platform::TickCount() - start;
         uint32_t left = elapsed >= timeoutMs_ ? 0 : timeoutMs_ - elapsed;
@@ -189,16 +204,9 @@ LinkOutcome LinkChannel::Transfer(uint8_t* buffer, uint32_t count, bool write) {
             return {false, waited.Code()};
         }
         switch (signalled) {
-            case 0: {
-                transferDone_.Reset();
-                pending = false;
-                uint32_t transferred = 0;
-                Result finished = port.Finish(transferred);
-                if (finished.Failed()) return {false, finished.Code()};
-                offset += transferred;
-                count -= transferred;
+            case 0:
+                if (Result finished = collect(); finished.Failed()) return {false, finished.Code()};
                 break;
-            }
             case 1:
                 // The Bluetooth lines changed. The state follows them at once, but
                 // the transfer goes on unless it runs over Bluetooth and the

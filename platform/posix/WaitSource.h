@@ -6,18 +6,27 @@
 // to be waited on (an inotify fd) can be a WaitSource with only `fd` set.
 #pragma once
 
+#include <atomic>
+
 #include "platform/Event.h"
 
 namespace kivro::platform::posix {
 
 struct WaitSource {
-    int fd = -1;             // the eventfd (or any fd that is signalled when readable)
-    int boundFd = -1;        // -1: none
-    short boundEvents = 0;   // POLLIN, POLLOUT, ...
+    int fd = -1;            // the eventfd (or any fd that is signalled when readable)
+    int boundFd = -1;       // -1: none
+    short boundEvents = 0;  // POLLIN, POLLOUT, ...
+    // Set since the last Reset: a Reset without it has nothing to drain and
+    // skips the read (most resets follow readiness of the bound fd, not a Set).
+    std::atomic<bool> setSinceReset{false};
 };
 
-inline WaitSource* SourceOf(Waitable w) { return static_cast<WaitSource*>(w.Raw()); }
-inline WaitSource* SourceOf(const Event& e) { return SourceOf(e.Handle()); }
+inline WaitSource* SourceOf(Waitable w) {
+    return static_cast<WaitSource*>(w.Raw());
+}
+inline WaitSource* SourceOf(const Event& e) {
+    return SourceOf(e.Handle());
+}
 
 // Readiness of fd (poll events) now also signals the event; replaces a previous binding.
 inline void Bind(const Event& event, int fd, short events) {
@@ -26,6 +35,8 @@ inline void Bind(const Event& event, int fd, short events) {
         s->boundEvents = events;
     }
 }
-inline void Unbind(const Event& event) { Bind(event, -1, 0); }
+inline void Unbind(const Event& event) {
+    Bind(event, -1, 0);
+}
 
 }  // namespace kivro::platform::posix
