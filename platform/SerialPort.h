@@ -59,7 +59,9 @@ class SerialPort {
     // Starts reading count bytes into buffer (or writing count bytes from it).
     // Ok: the transfer is under way or already complete; done is reset at the
     // start and set on completion, so it is set on return when the transfer
-    // completed at once, and Finish collects it either way. A failure leaves
+    // completed at once (on Linux for waits on the calling thread only, which
+    // saves two system calls; no other thread waits on a transfer's event),
+    // and Finish collects it either way. A failure leaves
     // nothing pending. buffer must stay valid until the transfer has finished
     // or been cancelled. A read completes when at least one byte has arrived
     // (all of them where the driver holds back, as Windows does without

@@ -52,6 +52,7 @@ void Event::Set() const {
 void Event::Reset() const {
     WaitSource* source = SourceOf(*this);
     if (source == nullptr) return;
+    source->signalledHere.store(false, std::memory_order_relaxed);
     if (!source->setSinceReset.exchange(false, std::memory_order_acq_rel)) return;
     uint64_t value;
     // Fails only with the counter at 0: not signalled.
@@ -69,23 +70,38 @@ Result WaitAny(const Waitable* list, size_t count, uint32_t timeoutMs, int& sign
     if (count == 0 || count > kMaxWaitables) return Result(EINVAL);
     // Two poll entries per waitable: its own fd and its bound fd (or -1, which poll skips).
     pollfd fds[2 * kMaxWaitables];
+    // One signalled here needs no kernel: only the positions before it are
+    // asked, by a poll that does not wait (none at all when it is the first).
+    size_t here = count;
     for (size_t i = 0; i < count; ++i) {
         const WaitSource* source = SourceOf(list[i]);
         if (source == nullptr) return Result(EINVAL);
+        if (source->signalledHere.load(std::memory_order_relaxed)) {
+            here = i;
+            break;
+        }
         fds[2 * i] = {source->fd, POLLIN, 0};
         fds[2 * i + 1] = {source->boundFd, source->boundEvents, 0};
     }
+    if (here == 0) {
+        signalled = 0;
+        return Result();
+    }
+    const size_t asked = here;
     const uint32_t start = TickCount();
     for (;;) {
-        int wait = -1;
-        if (timeoutMs != kWaitInfinite) {
+        int wait = 0;
+        if (here == count && timeoutMs == kWaitInfinite) {
+            wait = -1;
+        } else if (here == count) {
             uint32_t elapsed = TickCount() - start;
             wait = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
         }
-        int n = poll(fds, 2 * count, wait);
+        int n = poll(fds, 2 * asked, wait);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Result(static_cast<uint32_t>(errno));
-        for (size_t i = 0; n > 0 && i < 2 * count; ++i) {
+        if (here < count) signalled = static_cast<int>(here);
+        for (size_t i = 0; n > 0 && i < 2 * asked; ++i) {
             if (fds[i].revents != 0) {
                 signalled = static_cast<int>(i / 2);
                 break;

@@ -181,7 +181,8 @@ Result SerialPort::State::Attempt(uint32_t& moved) {
 }
 
 // A transfer completed at once sets its event before returning, as an overlapped
-// one that completes at once does; one that must wait binds the fd to it.
+// one that completes at once does, for waits on this thread and without a
+// system call; one that must wait binds the fd to it.
 Result SerialPort::State::Start(Kind what, void* data, uint32_t size, Event& event) {
     event.Reset();
     if (fd < 0) {
@@ -201,7 +202,7 @@ Result SerialPort::State::Start(Kind what, void* data, uint32_t size, Event& eve
         return result;
     }
     Settle(result, moved);
-    if (result.Ok()) event.Set();
+    if (result.Ok()) posix::SignalHere(event);
     return result;
 }
 

@@ -19,6 +19,9 @@ struct WaitSource {
     // Set since the last Reset: a Reset without it has nothing to drain and
     // skips the read (most resets follow readiness of the bound fd, not a Set).
     std::atomic<bool> setSinceReset{false};
+    // Signalled by the thread that waits on it, without the kernel: a transfer
+    // that completed as it started. WaitAny on that thread sees it; Reset clears it.
+    std::atomic<bool> signalledHere{false};
 };
 
 inline WaitSource* SourceOf(Waitable w) {
@@ -37,6 +40,12 @@ inline void Bind(const Event& event, int fd, short events) {
 }
 inline void Unbind(const Event& event) {
     Bind(event, -1, 0);
+}
+
+// Signals the event for waits on the calling thread, the only one that waits on
+// it (a transfer's completion event): no eventfd write, and no read to undo it.
+inline void SignalHere(const Event& event) {
+    if (WaitSource* s = SourceOf(event)) s->signalledHere.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace kivro::platform::posix

@@ -101,6 +101,36 @@ TEST_F(SerialPortTest, ImmediateCompletionStillSetsTheEvent) {
     EXPECT_FALSE(done.IsSignalled());
 }
 
+// A transfer done at once signals its event without the kernel on Linux: a
+// wait beside other events must still see it at once, and must still let a
+// lower position that is signalled win, as WaitForMultipleObjects does.
+TEST_F(SerialPortTest, ImmediateCompletionIsSeenBesideOtherEvents) {
+    OpenPort();
+    uint8_t byte = 0;
+    ASSERT_TRUE(port.StartRead(&byte, 1, done).Ok());
+    ASSERT_TRUE(port.Pending());
+    ASSERT_TRUE(pty.Write("xy", 2));
+    Transfer first = Complete(Result());
+    ASSERT_TRUE(first.result.Ok());
+    // 'y' arrived with 'x', so this read completes as it starts.
+    ASSERT_TRUE(port.StartRead(&byte, 1, done).Ok());
+    ASSERT_FALSE(port.Pending());
+
+    Event other;
+    ASSERT_TRUE(other.Create().Ok());
+    const Waitable list[] = {other.Handle(), done.Handle()};
+    EXPECT_EQ(WaitIndex(list, 2, 10000), 1);  // a wait in the kernel would time out
+    other.Set();
+    EXPECT_EQ(WaitIndex(list, 2, 10000), 0);
+    other.Reset();
+    done.Reset();
+    EXPECT_EQ(WaitIndex(list, 2, 0), kWaitTimeout);
+    uint32_t transferred = 0;
+    ASSERT_TRUE(port.Finish(transferred).Ok());
+    EXPECT_EQ(transferred, 1u);
+    EXPECT_EQ(byte, 'y');
+}
+
 TEST_F(SerialPortTest, BytesCrossUnchangedInRawModeBothWays) {
     // The slave starts cooked: echo, line editing, CR/LF mapping, XON/XOFF.
     PtyPair cooked;
