@@ -26,7 +26,9 @@ namespace {
 
 constexpr uintptr_t kNone = ~uintptr_t{0};
 
-int Fd(uintptr_t raw) { return raw == kNone ? -1 : static_cast<int>(raw); }
+int Fd(uintptr_t raw) {
+    return raw == kNone ? -1 : static_cast<int>(raw);
+}
 
 // IsWouldBlock compares with EWOULDBLOCK alone; it must cover EAGAIN as well.
 static_assert(EAGAIN == EWOULDBLOCK);
@@ -65,30 +67,9 @@ bool IsConnectionLost(Result result) {
 
 // ---- TcpConnection
 
-TcpConnection::~TcpConnection() { Close(); }
-
-TcpConnection::TcpConnection(TcpConnection&& other) noexcept
-    : raw_(other.raw_), selected_(other.selected_) {
-    for (size_t i = 0; i < sizeof peer_; ++i) peer_[i] = other.peer_[i];
-    other.raw_ = kNone;
-    other.selected_ = Waitable();
-    other.peer_[0] = '\0';
+bool TcpConnection::IsOpen() const {
+    return raw_ != kNone;
 }
-
-TcpConnection& TcpConnection::operator=(TcpConnection&& other) noexcept {
-    if (this != &other) {
-        Close();
-        raw_ = other.raw_;
-        selected_ = other.selected_;
-        for (size_t i = 0; i < sizeof peer_; ++i) peer_[i] = other.peer_[i];
-        other.raw_ = kNone;
-        other.selected_ = Waitable();
-        other.peer_[0] = '\0';
-    }
-    return *this;
-}
-
-bool TcpConnection::IsOpen() const { return raw_ != kNone; }
 
 void TcpConnection::Close() {
     Unselect(selected_);
@@ -164,26 +145,9 @@ Result TcpConnection::WaitWritable(const Event& stop, uint32_t timeoutMs, WaitRe
 
 // ---- TcpListener
 
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : raw_(other.raw_), selected_(other.selected_) {
-    other.raw_ = kNone;
-    other.selected_ = Waitable();
+bool TcpListener::IsOpen() const {
+    return raw_ != kNone;
 }
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-    if (this != &other) {
-        Close();
-        raw_ = other.raw_;
-        selected_ = other.selected_;
-        other.raw_ = kNone;
-        other.selected_ = Waitable();
-    }
-    return *this;
-}
-
-bool TcpListener::IsOpen() const { return raw_ != kNone; }
 
 void TcpListener::Close() {
     Unselect(selected_);
@@ -228,8 +192,7 @@ Result TcpListener::Accept(TcpConnection& connection) {
     connection.Close();
     connection.raw_ = static_cast<uintptr_t>(fd);
     if (address.sin_family != AF_INET ||
-        inet_ntop(AF_INET, &address.sin_addr, connection.peer_, sizeof connection.peer_) ==
-            nullptr)
+        inet_ntop(AF_INET, &address.sin_addr, connection.peer_, sizeof connection.peer_) == nullptr)
         connection.peer_[0] = '\0';
     return Result();
 }

@@ -17,7 +17,9 @@ namespace {
 
 constexpr uintptr_t kNone = ~uintptr_t{0};
 
-SOCKET Sock(uintptr_t raw) { return raw == kNone ? INVALID_SOCKET : static_cast<SOCKET>(raw); }
+SOCKET Sock(uintptr_t raw) {
+    return raw == kNone ? INVALID_SOCKET : static_cast<SOCKET>(raw);
+}
 
 // A failure must never read as success: a code of 0 (none is expected) counts
 // as a general failure.
@@ -29,7 +31,9 @@ Result LastSocketFailure() {
     return Failure(static_cast<DWORD>(WSAGetLastError()));
 }
 
-HANDLE EventHandle(Waitable w) { return static_cast<HANDLE>(w.Raw()); }
+HANDLE EventHandle(Waitable w) {
+    return static_cast<HANDLE>(w.Raw());
+}
 
 }  // namespace
 
@@ -39,30 +43,9 @@ bool IsConnectionLost(Result result) {
 
 // ---- TcpConnection
 
-TcpConnection::~TcpConnection() { Close(); }
-
-TcpConnection::TcpConnection(TcpConnection&& other) noexcept
-    : raw_(other.raw_), selected_(other.selected_) {
-    for (size_t i = 0; i < sizeof peer_; ++i) peer_[i] = other.peer_[i];
-    other.raw_ = kNone;
-    other.selected_ = Waitable();
-    other.peer_[0] = '\0';
+bool TcpConnection::IsOpen() const {
+    return raw_ != kNone;
 }
-
-TcpConnection& TcpConnection::operator=(TcpConnection&& other) noexcept {
-    if (this != &other) {
-        Close();
-        raw_ = other.raw_;
-        selected_ = other.selected_;
-        for (size_t i = 0; i < sizeof peer_; ++i) peer_[i] = other.peer_[i];
-        other.raw_ = kNone;
-        other.selected_ = Waitable();
-        other.peer_[0] = '\0';
-    }
-    return *this;
-}
-
-bool TcpConnection::IsOpen() const { return raw_ != kNone; }
 
 void TcpConnection::Close() {
     // closesocket also cancels the event selection.
@@ -148,26 +131,9 @@ Result TcpConnection::WaitWritable(const Event& stop, uint32_t timeoutMs, WaitRe
 
 // ---- TcpListener
 
-TcpListener::~TcpListener() { Close(); }
-
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : raw_(other.raw_), selected_(other.selected_) {
-    other.raw_ = kNone;
-    other.selected_ = Waitable();
+bool TcpListener::IsOpen() const {
+    return raw_ != kNone;
 }
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-    if (this != &other) {
-        Close();
-        raw_ = other.raw_;
-        selected_ = other.selected_;
-        other.raw_ = kNone;
-        other.selected_ = Waitable();
-    }
-    return *this;
-}
-
-bool TcpListener::IsOpen() const { return raw_ != kNone; }
 
 void TcpListener::Close() {
     if (raw_ != kNone) {
