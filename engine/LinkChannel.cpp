@@ -173,8 +173,9 @@ LinkOutcome LinkChannel::Transfer(uint8_t* buffer, uint32_t count, bool write) {
     const uint32_t start = platform::TickCount();
     uint32_t offset = 0;
     bool pending = false;
+    // The event needs no reset here: the next start resets it, and nothing
+    // else waits on it.
     auto collect = [&]() {
-        transferDone_.Reset();
         pending = false;
         uint32_t transferred = 0;
         Result finished = port.Finish(transferred);

@@ -44,16 +44,12 @@ void Event::Set() const {
     uint64_t one = 1;
     // Fails only with the counter at its maximum: signalled already.
     (void)!write(source->fd, &one, sizeof one);
-    // After the write: a Reset that finds the flag clear and skips its read may
-    // only leave the event set, as if this Set had come after it.
-    source->setSinceReset.store(true, std::memory_order_release);
 }
 
 void Event::Reset() const {
     WaitSource* source = SourceOf(*this);
     if (source == nullptr) return;
     source->signalledHere.store(false, std::memory_order_relaxed);
-    if (!source->setSinceReset.exchange(false, std::memory_order_acq_rel)) return;
     uint64_t value;
     // Fails only with the counter at 0: not signalled.
     (void)!read(source->fd, &value, sizeof value);

@@ -16,9 +16,6 @@ struct WaitSource {
     int fd = -1;            // the eventfd (or any fd that is signalled when readable)
     int boundFd = -1;       // -1: none
     short boundEvents = 0;  // POLLIN, POLLOUT, ...
-    // Set since the last Reset: a Reset without it has nothing to drain and
-    // skips the read (most resets follow readiness of the bound fd, not a Set).
-    std::atomic<bool> setSinceReset{false};
     // Signalled by the thread that waits on it, without the kernel: a transfer
     // that completed as it started. WaitAny on that thread sees it; Reset clears it.
     std::atomic<bool> signalledHere{false};

@@ -3,6 +3,8 @@
 // showing on its event.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "EngineTestSupport.h"
 #include "WaitIndex.h"
 #include "platform/Event.h"
@@ -35,6 +37,34 @@ TEST(PlatformEvent, LowestSignalledPositionWinsAndStaysUntilReset) {
     Event moved = std::move(events[0]);
     moved.Set();
     EXPECT_EQ(WaitIndex(set, 3, 0), 0);
+}
+
+// A Set from another thread that a wait has seen is cleared by the Reset that
+// follows, however the two threads interleave: the stop request reaches the
+// worker this way, and a stop event left set would end its last exchange.
+TEST(PlatformEvent, ResetAfterAWaitSawAnotherThreadsSetClearsIt) {
+    Event event, ack;
+    ASSERT_TRUE(event.Create().Ok());
+    ASSERT_TRUE(ack.Create().Ok());
+    constexpr int kRounds = 20000;
+    std::thread setter([&] {
+        const Waitable acked = ack.Handle();
+        for (int i = 0; i < kRounds; ++i) {
+            event.Set();
+            if (WaitIndex(&acked, 1, 10000) != 0) return;
+            ack.Reset();
+        }
+    });
+    const Waitable self = event.Handle();
+    int stuck = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        ASSERT_EQ(WaitIndex(&self, 1, 10000), 0) << "round " << i;
+        event.Reset();
+        if (event.IsSignalled()) ++stuck;
+        ack.Set();
+    }
+    setter.join();
+    EXPECT_EQ(stuck, 0);
 }
 
 TEST(PlatformSocket, ConnectionReadinessShowsOnItsEvent) {
