@@ -168,13 +168,8 @@ Result CreateFileOnce(const char* path, const std::string& text) {
     // link() publishes the whole file at once and fails when a file appeared
     // meanwhile, which is then kept. Where links are not supported, rename.
     Result published;
-    if (link(temp.c_str(), path) != 0 && errno != EEXIST) {
-        published = Failure();
-        if (lstat(path, &st) != 0)
-            published = rename(temp.c_str(), path) == 0 ? Result() : Failure();
-        else
-            published = {};
-    }
+    if (link(temp.c_str(), path) != 0 && errno != EEXIST && lstat(path, &st) != 0)
+        published = rename(temp.c_str(), path) == 0 ? Result() : Failure();
     unlink(temp.c_str());
     if (published.Ok()) SyncFolder(path);
     return published;
